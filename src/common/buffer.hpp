@@ -1,0 +1,124 @@
+// Owned, contiguous blocks of plain numbers.
+//
+// `OwnedBuffer<T>` owns memory from the C allocator (calloc/malloc/free), so
+// that a filled buffer can be handed to a Python owner object that releases it
+// with `free` (see `release`). Sizes are checked before every allocation:
+// a byte size above 2^63 - sizeof(T) is an internal failure (`Panic`), and an
+// allocation the system refuses throws `std::bad_alloc`, which the module
+// boundary reports as MemoryError once the interpreter lock is held again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "panic.hpp"
+
+namespace pellorin {
+
+// Largest byte size of a block of `T`: the largest multiple of sizeof(T)
+// below 2^63 (2^63 - 8 for doubles, 2^63 - 4 for floats).
+template <class T>
+inline constexpr std::uint64_t max_block_bytes = (std::uint64_t{1} << 63) - sizeof(T);
+
+// n * sizeof(T) in bytes, or a Panic when it overflows or exceeds the limit.
+template <class T>
+std::size_t checked_bytes(std::uint64_t n, const char* what) {
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(n, std::uint64_t{sizeof(T)}, &bytes) || bytes > max_block_bytes<T>) [[unlikely]] {
+        panic(std::string(what) + ": buffer of " + std::to_string(n) + " elements of " +
+              std::to_string(sizeof(T)) + " bytes exceeds the size limit");
+    }
+    return static_cast<std::size_t>(bytes);
+}
+
+// out = a * b; false when the product overflows 64 bits.
+[[nodiscard]] inline bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
+    return !__builtin_mul_overflow(a, b, &out);
+}
+
+template <class T>
+class OwnedBuffer {
+    static_assert(std::is_trivially_copyable_v<T>, "OwnedBuffer holds plain numbers");
+
+public:
+    using value_type = T;
+
+    OwnedBuffer() noexcept = default;
+    OwnedBuffer(const OwnedBuffer&) = delete;
+    OwnedBuffer& operator=(const OwnedBuffer&) = delete;
+    OwnedBuffer(OwnedBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ~OwnedBuffer() { std::free(data_); }
+
+    // n elements, all bits zero (+0.0 for floating point), from one calloc.
+    static OwnedBuffer zeroed(std::uint64_t n, const char* what = "buffer") {
+        checked_bytes<T>(n, what);
+        OwnedBuffer b;
+        // calloc(0) may return null legitimately; keep a real block so that
+        // every buffer handed to NumPy has a valid data pointer.
+        void* p = std::calloc(n == 0 ? 1 : static_cast<std::size_t>(n), sizeof(T));
+        if (p == nullptr) [[unlikely]] {
+            throw std::bad_alloc();
+        }
+        b.data_ = static_cast<T*>(p);
+        b.size_ = static_cast<std::size_t>(n);
+        b.capacity_ = static_cast<std::size_t>(n);
+        return b;
+    }
+
+    // n elements, contents unspecified, from one malloc.
+    static OwnedBuffer uninitialized(std::uint64_t n, const char* what = "buffer") {
+        std::size_t bytes = checked_bytes<T>(n, what);
+        OwnedBuffer b;
+        void* p = std::malloc(bytes == 0 ? 1 : bytes);
+        if (p == nullptr) [[unlikely]] {
+            throw std::bad_alloc();
+        }
+        b.data_ = static_cast<T*>(p);
+        b.size_ = static_cast<std::size_t>(n);
+        b.capacity_ = static_cast<std::size_t>(n);
+        return b;
+    }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::span<T> span() noexcept { return {data_, size_}; }
+    std::span<const T> span() const noexcept { return {data_, size_}; }
+
+    // Hands the block to a new owner, which must release it with `free`.
+    T* release() noexcept {
+        size_ = 0;
+        capacity_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace pellorin

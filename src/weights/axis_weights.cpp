@@ -1,0 +1,94 @@
+#include "axis_weights.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+#include "../common/buffer.hpp"
+
+namespace pellorin::weights {
+namespace {
+
+// Double to unsigned index: truncation with saturation. NaN and anything
+// below 1 give 0; anything at or above 2^64 gives 2^64 - 1.
+std::uint64_t to_index(double x) {
+    constexpr double two64 = 18446744073709551616.0;
+    if (!(x >= 1.0)) {
+        return 0;
+    }
+    if (x >= two64) {
+        return UINT64_MAX;
+    }
+    return static_cast<std::uint64_t>(x);
+}
+
+}  // namespace
+
+AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin,
+                         double out_bw, double out_origin) {
+    AxisWeights aw;
+    std::uint64_t offsets_n = 0;
+    if (__builtin_add_overflow(out_n, std::uint64_t{1}, &offsets_n)) {
+        panic("axis weights: row count overflows");
+    }
+    checked_bytes<std::uint64_t>(offsets_n, "axis weights: row offsets");
+    aw.first_input.assign(static_cast<std::size_t>(out_n), 0);
+    aw.row_offsets.reserve(static_cast<std::size_t>(offsets_n));
+    aw.row_offsets.push_back(0);
+
+    const double in_n_f = static_cast<double>(in_n);
+    const std::uint64_t last_bin = in_n - 1;  // callers guarantee in_n >= 1
+    for (std::uint64_t j = 0; j < out_n; ++j) {
+        // Every product and sum rounded on its own, in the stated order.
+        const double lo = out_origin + out_bw * static_cast<double>(j);
+        const double a = (lo - in_origin) / in_bw;
+        if (a >= in_n_f) {
+            aw.row_offsets.push_back(aw.row_weights.size());
+            continue;
+        }
+        const double hi = out_bw + lo;
+        const double b = (hi - in_origin) / in_bw;
+        if (b <= 0.0) {
+            aw.row_offsets.push_back(aw.row_weights.size());
+            continue;
+        }
+        const std::uint64_t first = to_index(std::fmax(std::floor(a), 0.0));
+        double f = std::floor(b);
+        if (f == b) {
+            f -= 1.0;  // the input bin that begins exactly at hi is excluded
+        }
+        std::uint64_t last = to_index(std::fmax(f, 0.0));
+        if (last > last_bin) {
+            last = last_bin;
+        }
+        if (first > last) {
+            aw.row_offsets.push_back(aw.row_weights.size());
+            continue;
+        }
+
+        const std::size_t row_start = aw.row_weights.size();
+        double s = 0.0;
+        for (std::uint64_t k = first;; ++k) {
+            const double in_lo = in_origin + in_bw * static_cast<double>(k);
+            const double in_hi = in_bw + in_lo;
+            const double w = std::fmax(std::fmin(hi, in_hi) - std::fmax(lo, in_lo), 0.0);
+            aw.row_weights.push_back(w);
+            s += w;  // left to right in ascending k
+            if (k == last) {
+                break;
+            }
+        }
+        aw.first_input[static_cast<std::size_t>(j)] = first;
+        if (s > 0.0) {
+            // Scaled by the reciprocal, not divided by s: the last bits of
+            // the weights depend on it.
+            const double r = 1.0 / s;
+            for (std::size_t p = row_start; p < aw.row_weights.size(); ++p) {
+                aw.row_weights[p] *= r;
+            }
+        }
+        aw.row_offsets.push_back(aw.row_weights.size());
+    }
+    return aw;
+}
+
+}  // namespace pellorin::weights

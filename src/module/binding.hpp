@@ -89,6 +89,12 @@ inline Status ok_status() { return Unit{}; }
 [[gnu::cold]] ErrorState type_mismatch(PyObject* obj, const char* target_qualname);
 [[gnu::cold]] ErrorState type_mismatch(PyObject* obj, PyObject* target_type);
 
+// __qualname__ of a type object, or "<failed to extract type name>".
+std::string qualname_of(PyObject* type);
+
+// "{type name}: {str(exception)}" of an error, for internal-failure texts.
+std::string describe(ErrorState error);
+
 struct KeywordParam {
     const char* name;
     bool required;

@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <mutex>
 #include <utility>
 
 namespace pellorin::py {
@@ -82,6 +84,32 @@ template <class Work>
 decltype(auto) without_lock(Work&& work) {
     ScopedRelease release;
     return std::forward<Work>(work)();
+}
+
+// Process-wide value created once, on first use, and never torn down.
+// `make()` runs with the lock held and returns the value, or null on failure
+// (it may also throw). A thread that finds another thread initialising
+// releases the interpreter lock while it waits, so the initialising thread
+// (which may itself drop the lock, e.g. while importing) is never blocked.
+template <class T, class Make>
+T* init_once(std::atomic<T*>& slot, std::mutex& mutex, Make&& make) {
+    if (T* value = slot.load(std::memory_order_acquire)) {
+        return value;
+    }
+    std::unique_lock<std::mutex> guard(mutex, std::try_to_lock);
+    if (!guard.owns_lock()) {
+        PyThreadState* state = PyEval_SaveThread();
+        guard.lock();
+        PyEval_RestoreThread(state);
+    }
+    if (T* value = slot.load(std::memory_order_acquire)) {
+        return value;
+    }
+    T* value = make();
+    if (value != nullptr) {
+        slot.store(value, std::memory_order_release);
+    }
+    return value;
 }
 
 }  // namespace pellorin::py

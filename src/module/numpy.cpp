@@ -1,0 +1,470 @@
+#include "numpy.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "../common/panic.hpp"
+
+namespace pellorin::numpy {
+
+using py::Handle;
+
+namespace {
+
+// Leading fields of NumPy's array object; the layout is the same in NumPy
+// 1.x and 2.x.
+struct ArrayFields {
+    PyObject ob_base;
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+
+constexpr int flag_c_contiguous = 0x0001;
+constexpr int flag_f_contiguous = 0x0002;
+constexpr int flag_aligned = 0x0100;
+constexpr int flag_writeable = 0x0400;
+
+// Indices into NumPy's C-API table.
+constexpr int api_array_type = 2;
+constexpr int api_descr_from_type = 45;
+constexpr int api_new_from_descr = 94;
+constexpr int api_equiv_types = 182;
+constexpr int api_set_base_object = 282;
+
+using DescrFromType = PyObject* (*)(int);
+using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
+using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*, const Py_ssize_t*, void*, int,
+                                   PyObject*);
+using SetBaseObject = int (*)(PyObject*, PyObject*);
+
+std::atomic<void**> g_api{nullptr};
+std::mutex g_api_mutex;
+std::atomic<std::string*> g_core_name{nullptr};
+std::mutex g_core_name_mutex;
+
+[[noreturn, gnu::cold]] void api_failure(const std::string& step) {
+    std::string detail = PyErr_Occurred() != nullptr ? describe(ErrorState::fetch()) : step;
+    panic("Failed to access NumPy array API capsule: " + detail);
+}
+
+Handle import(const char* name) {
+    Handle module = Handle::steal(PyImport_ImportModule(name));
+    if (!module) {
+        api_failure(std::string("cannot import ") + name);
+    }
+    return module;
+}
+
+Handle attribute(PyObject* obj, const char* name) {
+    Handle value = Handle::steal(PyObject_GetAttrString(obj, name));
+    if (!value) {
+        api_failure(std::string("cannot read ") + name);
+    }
+    return value;
+}
+
+// "numpy._core" for NumPy 2 and later, "numpy.core" before.
+const std::string& core_module_name() {
+    std::string* name = py::init_once(g_core_name, g_core_name_mutex, []() -> std::string* {
+        Handle numpy = import("numpy");
+        Handle version = attribute(numpy.get(), "__version__");
+        Handle lib = import("numpy.lib");
+        Handle numpy_version = attribute(lib.get(), "NumpyVersion");
+        Handle parsed = Handle::steal(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr));
+        if (!parsed) {
+            api_failure("cannot parse the NumPy version");
+        }
+        Handle major_obj = attribute(parsed.get(), "major");
+        unsigned long major = PyLong_AsUnsignedLong(major_obj.get());
+        if ((major == static_cast<unsigned long>(-1) && PyErr_Occurred() != nullptr) || major > 255) {
+            api_failure("NumPy major version is not an 8-bit unsigned integer");
+        }
+        return new std::string(major > 1 ? "numpy._core" : "numpy.core");
+    });
+    return *name;
+}
+
+}  // namespace
+
+void** array_api() {
+    return py::init_once(g_api, g_api_mutex, []() -> void** {
+        std::string multiarray = core_module_name() + ".multiarray";
+        Handle module = import(multiarray.c_str());
+        Handle capsule = attribute(module.get(), "_ARRAY_API");
+        if (!PyCapsule_CheckExact(capsule.get())) {
+            api_failure("_ARRAY_API is not a capsule");
+        }
+        void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+        if (table == nullptr) {
+            api_failure("the _ARRAY_API capsule holds no table");
+        }
+        return static_cast<void**>(table);  // kept for the life of the process
+    });
+}
+
+namespace {
+
+PyTypeObject* array_type() { return static_cast<PyTypeObject*>(array_api()[api_array_type]); }
+
+const ArrayFields* fields(PyObject* obj) { return reinterpret_cast<const ArrayFields*>(obj); }
+
+// Process-wide registry of borrows: per array object, the number of
+// read-only borrows (>= 1) or -1 for an exclusive borrow. This module only
+// takes read-only borrows; all access happens with the interpreter lock held.
+std::unordered_map<PyObject*, long>& borrow_registry() {
+    static auto* registry = new std::unordered_map<PyObject*, long>();
+    return *registry;
+}
+
+bool acquire_readonly(PyObject* array) {
+    long& count = borrow_registry()[array];
+    if (count < 0) {
+        return false;
+    }
+    ++count;
+    return true;
+}
+
+void release_readonly(PyObject* array) noexcept {
+    auto& registry = borrow_registry();
+    auto it = registry.find(array);
+    if (it == registry.end() || it->second <= 0) {
+        return;
+    }
+    if (--it->second == 0) {
+        registry.erase(it);
+    }
+}
+
+}  // namespace
+
+std::size_t element_size(ElementType type) noexcept {
+    switch (type) {
+        case ElementType::UInt8:
+            return 1;
+        case ElementType::UInt16:
+            return 2;
+        case ElementType::Float32:
+            return 4;
+        case ElementType::Float64:
+            return 8;
+    }
+    return 1;
+}
+
+bool is_typed_array(PyObject* obj, ElementType type, int ndim) {
+    void** api = array_api();
+    if (!PyObject_TypeCheck(obj, array_type())) {
+        return false;
+    }
+    const ArrayFields* array = fields(obj);
+    if (array->nd != ndim) {
+        return false;
+    }
+    Handle wanted = Handle::steal(reinterpret_cast<DescrFromType>(api[api_descr_from_type])(static_cast<int>(type)));
+    if (!wanted) {
+        PyErr_Clear();
+        return false;
+    }
+    if (wanted.get() == array->descr) {
+        return true;
+    }
+    return reinterpret_cast<EquivTypes>(api[api_equiv_types])(array->descr, wanted.get()) != 0;
+}
+
+Result<ArrayView> borrow_view(PyObject* obj, ElementType type, int ndim) {
+    const ArrayFields* array = fields(obj);
+    if (ndim > max_dims || array->nd != ndim) {
+        panic("borrow_view: array of unexpected dimensionality");
+    }
+    ArrayView view;
+    view.array_ = Handle::borrow(obj);
+    view.type_ = type;
+    view.ndim_ = ndim;
+    view.data_ = array->data;
+    view.flags_ = array->flags;
+    for (int axis = 0; axis < ndim; ++axis) {
+        view.shape_[axis] = static_cast<std::uint64_t>(array->dimensions[axis]);
+        view.byte_strides_[axis] = static_cast<std::int64_t>(array->strides[axis]);
+    }
+    if (!acquire_readonly(obj)) {
+        panic("read-only access to an array was refused: it is exclusively borrowed elsewhere");
+    }
+    view.borrowed_ = true;
+    return view;
+}
+
+Result<ArrayView> extract_readonly_array(PyObject* obj, ElementType type, int ndim) {
+    if (!is_typed_array(obj, type, ndim)) {
+        return type_mismatch(obj, reinterpret_cast<PyObject*>(array_type()));
+    }
+    return borrow_view(obj, type, ndim);
+}
+
+ArrayView::ArrayView(ArrayView&& other) noexcept
+    : array_(std::move(other.array_)),
+      type_(other.type_),
+      ndim_(other.ndim_),
+      shape_(other.shape_),
+      byte_strides_(other.byte_strides_),
+      data_(other.data_),
+      flags_(other.flags_),
+      borrowed_(std::exchange(other.borrowed_, false)) {}
+
+ArrayView::~ArrayView() {
+    // The borrow is dropped before the reference.
+    if (borrowed_) {
+        release_readonly(array_.get());
+    }
+}
+
+std::uint64_t ArrayView::size() const noexcept {
+    std::uint64_t n = 1;
+    for (int axis = 0; axis < ndim_; ++axis) {
+        n *= shape_[axis];
+    }
+    return n;
+}
+
+bool ArrayView::strides_in_elements() const noexcept {
+    const auto size = static_cast<std::int64_t>(element_size(type_));
+    for (int axis = 0; axis < ndim_; ++axis) {
+        if (byte_strides_[axis] % size != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ArrayView::is_aligned() const noexcept { return (flags_ & flag_aligned) != 0; }
+bool ArrayView::is_c_contiguous() const noexcept { return (flags_ & flag_c_contiguous) != 0; }
+bool ArrayView::is_f_contiguous() const noexcept { return (flags_ & flag_f_contiguous) != 0; }
+
+template <class T>
+Result<std::span<const T>> contiguous_slice(const ArrayView& view) {
+    const std::uint64_t n = view.size();
+    if (n == 0) {
+        return std::span<const T>();
+    }
+    if (!view.is_aligned() || !(view.is_c_contiguous() || view.is_f_contiguous())) {
+        return type_error("The given array is not contiguous or is misaligned.");
+    }
+    return std::span<const T>(reinterpret_cast<const T*>(view.data()), static_cast<std::size_t>(n));
+}
+
+namespace {
+
+// Gap-free: taking the axes by increasing absolute byte stride, every axis of
+// length other than 1 has |stride| == element size * product of the lengths
+// of the axes before it. Then the elements fill one block with no holes.
+bool is_gap_free(const ArrayView& view) {
+    const int nd = view.ndim();
+    std::array<int, max_dims> order{};
+    for (int axis = 0; axis < nd; ++axis) {
+        order[axis] = axis;
+    }
+    auto magnitude = [&](int axis) {
+        std::int64_t s = view.byte_stride(axis);
+        return s < 0 ? -static_cast<std::uint64_t>(s) : static_cast<std::uint64_t>(s);
+    };
+    std::stable_sort(order.begin(), order.begin() + nd, [&](int a, int b) { return magnitude(a) < magnitude(b); });
+    std::uint64_t expected = element_size(view.type());
+    for (int i = 0; i < nd; ++i) {
+        const int axis = order[i];
+        if (view.shape(axis) != 1 && magnitude(axis) != expected) {
+            return false;
+        }
+        expected *= view.shape(axis);
+    }
+    return true;
+}
+
+}  // namespace
+
+template <class T>
+OwnedArray<T> owned_copy(const ArrayView& view) {
+    OwnedArray<T> copy;
+    copy.ndim = view.ndim();
+    const std::uint64_t n = view.size();
+    for (int axis = 0; axis < copy.ndim; ++axis) {
+        copy.shape[axis] = view.shape(axis);
+    }
+    copy.buffer = OwnedBuffer<T>::uninitialized(n, "owned copy");
+    if (n == 0) {
+        // Row-major strides for an empty copy.
+        std::int64_t stride = 1;
+        for (int axis = copy.ndim - 1; axis >= 0; --axis) {
+            copy.strides[axis] = stride;
+            stride *= static_cast<std::int64_t>(std::max<std::uint64_t>(view.shape(axis), 1));
+        }
+        return copy;
+    }
+    if (is_gap_free(view)) {
+        // One block copy from the lowest address; strides kept, so a reversed
+        // or column-major view stays so in the copy.
+        const char* lowest = view.data();
+        for (int axis = 0; axis < copy.ndim; ++axis) {
+            if (view.byte_stride(axis) < 0) {
+                lowest += view.byte_stride(axis) * static_cast<std::int64_t>(view.shape(axis) - 1);
+            }
+        }
+        std::memcpy(copy.buffer.data(), lowest, static_cast<std::size_t>(n) * sizeof(T));
+        copy.offset = static_cast<std::int64_t>((view.data() - lowest) / static_cast<std::ptrdiff_t>(sizeof(T)));
+        for (int axis = 0; axis < copy.ndim; ++axis) {
+            copy.strides[axis] = view.byte_stride(axis) / static_cast<std::int64_t>(sizeof(T));
+        }
+        return copy;
+    }
+    // Gather in row-major index order by byte offsets; loads go through
+    // memcpy, so misaligned data and strides that are not multiples of the
+    // element size are read exactly.
+    std::int64_t stride = 1;
+    for (int axis = copy.ndim - 1; axis >= 0; --axis) {
+        copy.strides[axis] = stride;
+        stride *= static_cast<std::int64_t>(view.shape(axis));
+    }
+    std::array<std::uint64_t, max_dims> index{};
+    T* out = copy.buffer.data();
+    const int last = copy.ndim - 1;
+    const std::int64_t last_stride = view.byte_stride(last);
+    const std::uint64_t last_len = view.shape(last);
+    for (std::uint64_t done = 0; done < n; done += last_len) {
+        const char* row = view.data();
+        for (int axis = 0; axis < last; ++axis) {
+            row += static_cast<std::int64_t>(index[axis]) * view.byte_stride(axis);
+        }
+        for (std::uint64_t i = 0; i < last_len; ++i) {
+            std::memcpy(out++, row + static_cast<std::int64_t>(i) * last_stride, sizeof(T));
+        }
+        for (int axis = last - 1; axis >= 0; --axis) {
+            if (++index[axis] < view.shape(axis)) {
+                break;
+            }
+            index[axis] = 0;
+        }
+    }
+    return copy;
+}
+
+// ---------------------------------------------------------------------------
+// Result arrays
+
+namespace {
+
+struct SliceContainer {
+    PyObject ob_base;
+    void (*release)(void*);
+    void* data;
+    std::size_t length;
+    std::size_t capacity;
+};
+
+void slice_container_dealloc(PyObject* self) {
+    // Runs under the guard for callbacks: any failure is reported as an
+    // unraisable internal error and the deallocation still completes.
+    const bool previous = py::lock_marked();
+    py::set_lock_mark(true);
+    auto* container = reinterpret_cast<SliceContainer*>(self);
+    if (container->data != nullptr && container->release != nullptr) {
+        container->release(container->data);
+    }
+    container->data = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DecRef(reinterpret_cast<PyObject*>(type));
+    py::set_lock_mark(previous);
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owner of a result buffer; frees it when the last array using it goes away.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "_pellorin.PySliceContainer",
+    static_cast<int>(sizeof(SliceContainer)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slice_container_slots,
+};
+
+std::atomic<PyObject*> g_container_type{nullptr};
+std::mutex g_container_mutex;
+
+PyObject* container_type() {
+    return py::init_once(g_container_type, g_container_mutex,
+                         []() -> PyObject* { return PyType_FromSpec(&slice_container_spec); });
+}
+
+void release_with_free(void* data) { std::free(data); }
+
+}  // namespace
+
+template <class T>
+Result<Handle> array_from_buffer(OwnedBuffer<T> buffer, std::span<const std::uint64_t> shape) {
+    void** api = array_api();
+    const std::size_t length = buffer.size();
+    const std::size_t capacity = buffer.capacity();
+    PyObject* type = container_type();
+    Handle container;
+    if (type != nullptr) {
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+        container = Handle::steal(alloc(reinterpret_cast<PyTypeObject*>(type), 0));
+    }
+    if (!container) {
+        // `buffer` frees itself on the way out.
+        std::string detail = PyErr_Occurred() != nullptr ? describe(ErrorState::fetch()) : "no object";
+        panic("Failed to create slice container: " + detail);
+    }
+    auto* slot = reinterpret_cast<SliceContainer*>(container.get());
+    slot->release = &release_with_free;
+    slot->length = length;
+    slot->capacity = capacity;
+    slot->data = buffer.release();  // the container owns the block from here
+
+    const int nd = static_cast<int>(shape.size());
+    std::array<Py_ssize_t, max_dims> dims{};
+    std::array<Py_ssize_t, max_dims> strides{};
+    Py_ssize_t stride = static_cast<Py_ssize_t>(sizeof(T));
+    for (int axis = nd - 1; axis >= 0; --axis) {
+        dims[axis] = static_cast<Py_ssize_t>(shape[axis]);
+        strides[axis] = stride;
+        stride *= std::max<Py_ssize_t>(dims[axis], 1);
+    }
+    PyObject* descr = reinterpret_cast<DescrFromType>(api[api_descr_from_type])(
+        static_cast<int>(element_type_of<T>::value));
+    if (descr == nullptr) {
+        panic("cannot create the result array: " + describe(ErrorState::fetch()));
+    }
+    // PyArray_NewFromDescr takes over the descriptor reference.
+    Handle array = Handle::steal(reinterpret_cast<NewFromDescr>(api[api_new_from_descr])(
+        array_type(), descr, nd, dims.data(), strides.data(), slot->data, flag_writeable, nullptr));
+    if (!array) {
+        std::string detail = describe(ErrorState::fetch());
+        container.reset();  // frees the buffer
+        panic("cannot create the result array: " + detail);
+    }
+    // The array takes over the container's reference, also on failure.
+    if (reinterpret_cast<SetBaseObject>(api[api_set_base_object])(array.get(), container.release()) != 0) {
+        std::string detail = describe(ErrorState::fetch());
+        panic("cannot attach the buffer owner to the result array: " + detail);
+    }
+    return array;
+}
+
+// The instantiations the entries use.
+template Result<std::span<const double>> contiguous_slice<double>(const ArrayView&);
+template OwnedArray<double> owned_copy<double>(const ArrayView&);
+template Result<Handle> array_from_buffer<double>(OwnedBuffer<double>, std::span<const std::uint64_t>);
+template Result<Handle> array_from_buffer<float>(OwnedBuffer<float>, std::span<const std::uint64_t>);
+
+}  // namespace pellorin::numpy

@@ -1,0 +1,77 @@
+// rebin_axis_weights(in_n, in_bw, in_origin, out_n, out_bw, out_origin)
+#include <array>
+#include <cmath>
+
+#include "../common/buffer.hpp"
+#include "../module/binding.hpp"
+#include "../module/entries.hpp"
+#include "../module/numpy.hpp"
+#include "axis_weights.hpp"
+
+namespace pellorin {
+namespace {
+
+constexpr const char* positional[] = {"in_n", "in_bw", "in_origin", "out_n", "out_bw", "out_origin"};
+constexpr ParameterTable parameters{"rebin_axis_weights", positional, 6, {}};
+
+bool positive_finite(double x) { return std::isfinite(x) && x > 0.0; }
+
+// The dense (out_n, in_n) matrix; `overflow` is set, and nothing built,
+// when in_n * out_n does not fit in 64 bits.
+OwnedBuffer<double> dense_matrix(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin,
+                                 double out_bw, double out_origin, bool& overflow) {
+    weights::AxisWeights aw = weights::axis_weights(in_n, out_n, in_bw, in_origin, out_bw, out_origin);
+    std::uint64_t count = 0;
+    if (!checked_mul(in_n, out_n, count)) {
+        overflow = true;
+        return {};
+    }
+    auto matrix = OwnedBuffer<double>::zeroed(count, "weight matrix");
+    double* out = matrix.data();
+    for (std::uint64_t i = 0; i < out_n; ++i) {
+        const std::uint64_t lo = aw.row_offsets[i];
+        const std::uint64_t hi = aw.row_offsets[i + 1];
+        const std::uint64_t first = aw.first_input[i];
+        panic_unless(lo <= hi && hi <= aw.row_weights.size(), "axis weights: row offsets out of order");
+        panic_unless(hi == lo || (first < in_n && hi - lo <= in_n - first), "axis weights: row leaves the input range");
+        double* row = out + i * in_n + first;
+        for (std::uint64_t m = 0; m < hi - lo; ++m) {
+            row[m] = aw.row_weights[lo + m];
+        }
+    }
+    return matrix;
+}
+
+}  // namespace
+
+Result<py::Handle> rebin_axis_weights_body(PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, 6> slots{};
+    PEL_CHECK(bind_arguments(parameters, args, kwargs, slots.data()));
+    PEL_TRY(const std::uint64_t in_n, convert_argument("in_n", extract_u64(slots[0])));
+    PEL_TRY(const double in_bw, convert_argument("in_bw", extract_f64(slots[1])));
+    PEL_TRY(const double in_origin, convert_argument("in_origin", extract_f64(slots[2])));
+    PEL_TRY(const std::uint64_t out_n, convert_argument("out_n", extract_u64(slots[3])));
+    PEL_TRY(const double out_bw, convert_argument("out_bw", extract_f64(slots[4])));
+    PEL_TRY(const double out_origin, convert_argument("out_origin", extract_f64(slots[5])));
+
+    if (in_n == 0 || out_n == 0) {
+        return value_error("in_n and out_n must be > 0");
+    }
+    if (!positive_finite(in_bw)) {
+        return value_error("in_bw must be a positive finite number");
+    }
+    if (!positive_finite(out_bw)) {
+        return value_error("out_bw must be a positive finite number");
+    }
+
+    bool overflow = false;
+    OwnedBuffer<double> matrix = py::without_lock(
+        [&] { return dense_matrix(in_n, out_n, in_bw, in_origin, out_bw, out_origin, overflow); });
+    if (overflow) {
+        return value_error("weight matrix reshape: ShapeError/Overflow: arithmetic overflow");
+    }
+    const std::array<std::uint64_t, 2> shape{out_n, in_n};
+    return numpy::array_from_buffer<double>(std::move(matrix), shape);
+}
+
+}  // namespace pellorin

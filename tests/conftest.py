@@ -1,0 +1,50 @@
+import gc
+import os
+import resource
+import subprocess
+import sys
+
+import pytest
+
+import _pellorin
+
+
+def run_python(code: str, **env) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter of the same environment."""
+    full_env = dict(os.environ, **env)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=full_env, timeout=300)
+
+
+def rss_kib() -> int:
+    """Current resident set size in KiB (Linux)."""
+    with open("/proc/self/statm") as f:
+        pages = int(f.read().split()[1])
+    return pages * resource.getpagesize() // 1024
+
+
+@pytest.fixture(scope="session")
+def panic_type():
+    """The internal-error exception type, reached through a caught failure:
+    a weight matrix whose byte size exceeds the allocation limit."""
+    try:
+        _pellorin.rebin_axis_weights(2**61, 1.0, 0.0, 2, 1.0, 0.0)
+    except BaseException as exc:  # noqa: BLE001 - the type is what we want
+        return type(exc)
+    pytest.fail("an oversized weight matrix did not raise")
+
+
+@pytest.fixture
+def no_leak():
+    """Asserts that a block of repeated calls does not grow resident memory."""
+    def check(fn, calls=2000, budget_kib=4096):
+        for _ in range(50):
+            fn()
+        gc.collect()
+        before = rss_kib()
+        for _ in range(calls):
+            fn()
+        gc.collect()
+        grown = rss_kib() - before
+        assert grown < budget_kib, f"resident memory grew by {grown} KiB over {calls} calls"
+    return check

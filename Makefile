@@ -10,7 +10,9 @@ BUILD_VENV := .venv-build
 NP2 := .venv-np2
 NP1 := .venv-np1
 DIST := dist/$(WORK)
-TEST_DEPS := pytest hypothesis shapely
+TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]"
+DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow
+BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely
 
 .PHONY: all wheel test quick demo bench clean check-exports audit
 
@@ -40,6 +42,18 @@ $(NP1)/.ok:
 	.venv-$(WORK)/bin/pip install -q "numpy>=2,<3" $(TEST_DEPS)
 	touch $@
 
+.venv-demo/.ok:
+	$(PYTHON) -m venv .venv-demo
+	.venv-demo/bin/pip install -q --upgrade pip
+	.venv-demo/bin/pip install -q $(DEMO_DEPS)
+	touch $@
+
+.venv-bench/.ok:
+	$(PYTHON) -m venv .venv-bench
+	.venv-bench/bin/pip install -q --upgrade pip
+	.venv-bench/bin/pip install -q $(BENCH_DEPS)
+	touch $@
+
 wheel: $(BUILD_VENV)/.ok
 	rm -rf $(DIST)
 	PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH" $(BUILD_VENV)/bin/pip wheel -q --no-build-isolation --no-deps \
@@ -63,6 +77,14 @@ test: wheel $(NP2)/.ok $(NP1)/.ok
 quick: wheel .venv-$(WORK)/.ok
 	.venv-$(WORK)/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
 	.venv-$(WORK)/bin/python -m pytest -q -p no:cacheprovider -x tests $(PYTEST_ARGS)
+
+demo: wheel .venv-demo/.ok
+	.venv-demo/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
+	.venv-demo/bin/python examples/demo.py
+
+bench: wheel .venv-bench/.ok
+	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
+	.venv-bench/bin/python benchmarks/run_all.py
 
 clean:
 	rm -rf build dist

@@ -14,7 +14,7 @@ TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]"
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow
 BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely
 
-.PHONY: all wheel test quick demo bench clean check-exports audit
+.PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize
 
 all: test
 
@@ -71,7 +71,11 @@ test: wheel $(NP2)/.ok $(NP1)/.ok
 	    echo "== tests with $$($$venv/bin/python -c 'import numpy; print("NumPy", numpy.__version__)')"; \
 	    $$venv/bin/python -m pytest -q -p no:cacheprovider tests; \
 	done
-	$(MAKE) --no-print-directory audit check-exports WORK=$(WORK)
+	$(MAKE) --no-print-directory audit check-exports sanitize WORK=$(WORK)
+
+# The whole suite against an AddressSanitizer + UBSan build of the module.
+sanitize: $(BUILD_VENV)/.ok $(NP2)/.ok
+	tools/sanitized_tests.sh $(NP2)
 
 # Build, install into one NumPy 2.x venv and run the tests (fast iteration).
 quick: wheel .venv-$(WORK)/.ok
@@ -85,6 +89,10 @@ demo: wheel .venv-demo/.ok
 bench: wheel .venv-bench/.ok
 	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
 	.venv-bench/bin/python benchmarks/run_all.py
+
+# libFuzzer targets for the pure kernels (needs clang; not part of CI).
+fuzz:
+	fuzz/run.sh
 
 clean:
 	rm -rf build dist

@@ -48,3 +48,9 @@ def no_leak():
         grown = rss_kib() - before
         assert grown < budget_kib, f"resident memory grew by {grown} KiB over {calls} calls"
     return check
+
+
+SANITIZED = os.environ.get("PELLORIN_EXPECT_SANITIZED") == "1"
+if SANITIZED:
+    # The sanitizer run must exercise the instrumented build, not an installed wheel.
+    assert "sanitize" in _pellorin.__file__, _pellorin.__file__

@@ -1,12 +1,12 @@
 """Array acceptance, flat access, owned copies and result arrays."""
 import gc
 import sys
-import weakref
 
 import numpy as np
 import pytest
 
 import _pellorin
+from conftest import SANITIZED
 
 X = np.arange(4.0)
 
@@ -128,13 +128,16 @@ def test_result_array_properties():
 def test_buffer_outlives_the_array_through_views():
     r = _pellorin.rebin_axis_weights(4, 1.0, 0.0, 2, 2.0, 0.0)
     view = r[1, 2:]
-    owner = weakref.ref(r)
     del r
     gc.collect()
-    assert owner() is None
+    owner = view
+    while isinstance(owner, np.ndarray):
+        owner = owner.base
+    assert type(owner).__name__ == "PySliceContainer"
     assert view.tolist() == [0.5, 0.5]  # the container still holds the buffer
 
 
+@pytest.mark.skipif(SANITIZED, reason="the address sanitizer's quarantine holds freed memory")
 def test_many_results_do_not_grow_memory(no_leak):
     no_leak(lambda: _pellorin.rebin_axis_weights(256, 1.0, 0.0, 128, 2.0, 0.0), calls=3000)
 

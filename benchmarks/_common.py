@@ -1,0 +1,48 @@
+"""Timing and reporting shared by the benchmark scripts."""
+import platform
+import statistics
+import time
+
+REPEATS = 7
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
+def median_time(fn, repeats: int = REPEATS, warmup: int = 1) -> float:
+    """Median wall time of `fn()` in seconds, after `warmup` untimed calls."""
+    for _ in range(warmup):
+        fn()
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def fmt_ms(seconds) -> str:
+    return "—" if seconds is None else f"{seconds * 1e3:9.2f}"
+
+
+def print_table(title: str, rows, peers) -> None:
+    """rows: (case, ours, {peer: seconds or None})."""
+    header = f"| case | ours (ms) | " + " | ".join(f"{p} (ms) | ours/{p}" for p in peers) + " |"
+    print(f"\n### {title}\n")
+    print(header)
+    print("|" + "---|" * (2 + 2 * len(peers)))
+    for case, ours, theirs in rows:
+        cells = [case, fmt_ms(ours)]
+        for p in peers:
+            t = theirs.get(p)
+            cells.append(fmt_ms(t))
+            cells.append("—" if t is None else f"{ours / t:.2f}")
+        print("| " + " | ".join(cells) + " |")

@@ -1,0 +1,96 @@
+"""The installed type stub, checked with mypy in strict mode.
+
+mypy does not look for a top-level module's stub in site-packages: PEP 561
+discovery there covers packages with a ``py.typed`` marker and ``*-stubs``
+packages only, and mypy refuses a MYPYPATH that points into site-packages.
+The tests therefore link the installed ``_pellorin.pyi`` (found beside the
+extension through ``importlib``) into a temporary directory and put that
+directory on ``mypy_path``. The stub itself is then checked strictly too.
+"""
+
+import importlib.util
+import os
+import re
+import shutil
+import textwrap
+from pathlib import Path
+
+import pytest
+
+mypy_api = pytest.importorskip("mypy.api")
+
+HERE = Path(__file__).resolve().parent
+USAGE = HERE / "typing_usage.py"
+
+
+@pytest.fixture(scope="module")
+def stub_dir(tmp_path_factory):
+    spec = importlib.util.find_spec("_pellorin")
+    assert spec is not None and spec.origin is not None
+    installed = Path(spec.origin).parent / "_pellorin.pyi"
+    assert installed.is_file(), f"no stub installed beside {spec.origin}"
+    directory = tmp_path_factory.mktemp("stubs")
+    try:
+        os.symlink(installed, directory / "_pellorin.pyi")
+    except OSError:
+        shutil.copyfile(installed, directory / "_pellorin.pyi")
+    return directory
+
+
+@pytest.fixture(scope="module")
+def run_mypy(stub_dir, tmp_path_factory):
+    cache = tmp_path_factory.mktemp("mypy-cache")
+    config = tmp_path_factory.mktemp("mypy-config") / "mypy.ini"
+    config.write_text(f"[mypy]\nmypy_path = {stub_dir}\n")
+
+    def run(*targets):
+        stdout, stderr, status = mypy_api.run([
+            "--strict", "--config-file", str(config), "--cache-dir", str(cache),
+            "--no-error-summary", "--show-error-codes", *targets])
+        return stdout + stderr, status
+    return run
+
+
+def test_usage_passes_strict(run_mypy):
+    output, status = run_mypy(str(USAGE))
+    assert status == 0, output
+
+
+# Each line is a mistake the stub must catch; the marker names the reason.
+WRONG = textwrap.dedent("""\
+    import numpy as np
+    import numpy.typing as npt
+    from _pellorin import rebin_axis_weights, rebin_image_separable, rebin_quads
+
+    q: npt.NDArray[np.float64] = np.zeros((1, 4, 2))
+    v: npt.NDArray[np.float64] = np.zeros(1)
+    x: npt.NDArray[np.float64] = np.arange(3.0)
+    i32: npt.NDArray[np.int32] = np.zeros((2, 2, 1), dtype=np.int32)
+    u8: npt.NDArray[np.uint8] = np.zeros((2, 2, 1), dtype=np.uint8)
+    v32: npt.NDArray[np.float32] = np.zeros(1, dtype=np.float32)
+
+    rebin_quads(q, v, x, x)  # WRONG: keyword-only grid passed by position
+    rebin_quads(q, v, output_x=x, output_y=x, mode="median")  # WRONG: unknown mode
+    rebin_quads(q, v, output_x=x, output_y=x, skip_partial=1)  # WRONG: int flag
+    rebin_quads(q, v32, output_x=x, output_y=x)  # WRONG: float32 values
+    rebin_quads(q, v, output_x=x)  # WRONG: output_y missing
+    rebin_quads(q, [1.0], output_x=x, output_y=x)  # WRONG: list, not an array
+    rebin_axis_weights(4.0, 1.0, 0.0, 2, 2.0, 0.0)  # WRONG: float count
+    rebin_axis_weights(4, "1.0", 0.0, 2, 2.0, 0.0)  # WRONG: text width
+    rebin_axis_weights(4, 1.0, 0.0, 2, 2.0)  # WRONG: out_origin missing
+    rebin_image_separable(i32, 2, 2, 1, 1, 1, 0.0, 0.0, 2.0, 2.0)  # WRONG: int32 image
+    wrong: npt.NDArray[np.float64] = rebin_image_separable(u8, 2, 2, 1, 1, 1, 0.0, 0.0, 2.0, 2.0)  # WRONG: result is float32
+    rebin_image_separable(u8, 2, 2, 1, 1, 1, 0.0, 0.0, 2.0, 2.0, scale=2)  # WRONG: unknown keyword
+    """)
+
+
+def test_wrong_calls_are_rejected(run_mypy, tmp_path):
+    source = tmp_path / "wrong_usage.py"
+    source.write_text(WRONG)
+    output, status = run_mypy(str(source))
+    assert status == 1, output
+    expected = {n for n, line in enumerate(WRONG.splitlines(), 1) if "# WRONG" in line}
+    flagged = {int(m.group(1))
+               for m in re.finditer(r"wrong_usage\.py:(\d+): error:", output)}
+    assert flagged == expected, output
+    assert "Too many positional arguments" in output, output

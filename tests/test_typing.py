@@ -1,17 +1,12 @@
 """The installed type stub, checked with mypy in strict mode.
 
-mypy does not look for a top-level module's stub in site-packages: PEP 561
-discovery there covers packages with a ``py.typed`` marker and ``*-stubs``
-packages only, and mypy refuses a MYPYPATH that points into site-packages.
-The tests therefore link the installed ``_pellorin.pyi`` (found beside the
-extension through ``importlib``) into a temporary directory and put that
-directory on ``mypy_path``. The stub itself is then checked strictly too.
+The wheel installs the stub beside the extension and as the stub-only
+package ``_pellorin-stubs``, which mypy finds in site-packages with no
+configuration; the tests run mypy exactly as a user would.
 """
 
 import importlib.util
-import os
 import re
-import shutil
 import textwrap
 from pathlib import Path
 
@@ -23,25 +18,19 @@ HERE = Path(__file__).resolve().parent
 USAGE = HERE / "typing_usage.py"
 
 
-@pytest.fixture(scope="module")
-def stub_dir(tmp_path_factory):
+def test_stub_package_installed_beside_the_extension():
     spec = importlib.util.find_spec("_pellorin")
     assert spec is not None and spec.origin is not None
-    installed = Path(spec.origin).parent / "_pellorin.pyi"
-    assert installed.is_file(), f"no stub installed beside {spec.origin}"
-    directory = tmp_path_factory.mktemp("stubs")
-    try:
-        os.symlink(installed, directory / "_pellorin.pyi")
-    except OSError:
-        shutil.copyfile(installed, directory / "_pellorin.pyi")
-    return directory
+    site = Path(spec.origin).parent
+    assert (site / "_pellorin.pyi").is_file()
+    assert (site / "_pellorin-stubs" / "__init__.pyi").read_text() == (site / "_pellorin.pyi").read_text()
 
 
 @pytest.fixture(scope="module")
-def run_mypy(stub_dir, tmp_path_factory):
+def run_mypy(tmp_path_factory):
     cache = tmp_path_factory.mktemp("mypy-cache")
     config = tmp_path_factory.mktemp("mypy-config") / "mypy.ini"
-    config.write_text(f"[mypy]\nmypy_path = {stub_dir}\n")
+    config.write_text("[mypy]\n")
 
     def run(*targets):
         stdout, stderr, status = mypy_api.run([

@@ -1,0 +1,223 @@
+// Clipping of a quadrilateral against an axis-aligned cell, and polygon area.
+//
+// Pure float64 arithmetic on points: no Python, no allocation once the
+// scratch buffers have grown to size. Every product, quotient and sum is
+// rounded on its own (the build forbids contraction into fused multiply-add),
+// in the order written below, so results are reproducible to the last bit.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace pellorin::clip {
+
+struct Point {
+    double x;
+    double y;
+};
+
+// Corners Q0..Q3 in stored order; the polygon Q0 -> Q1 -> Q2 -> Q3 -> Q0.
+// Either winding is accepted; convexity is expected but never tested.
+struct Quad {
+    Point corner[4];
+};
+
+// A growable run of points: `size` points are valid, `capacity` are
+// allocated. Clearing keeps the capacity, so a buffer that has grown to size
+// never allocates again.
+class PointBuffer {
+public:
+    explicit PointBuffer(std::size_t capacity) : storage_(capacity) {}
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return storage_.size(); }
+    void clear() noexcept { size_ = 0; }
+    // Empties the buffer and returns room for at least `n` points, to be
+    // filled before `set_size`. Grows (discarding nothing of value) only when
+    // the capacity is short.
+    Point* prepare(std::size_t n) {
+        size_ = 0;
+        if (n > storage_.size()) [[unlikely]] {
+            grow(n);
+        }
+        return storage_.data();
+    }
+    void set_size(std::size_t n) noexcept { size_ = n; }
+    const Point* data() const noexcept { return storage_.data(); }
+    std::span<const Point> points() const noexcept { return {storage_.data(), size_}; }
+
+private:
+    [[gnu::noinline]] void grow(std::size_t n);
+    std::vector<Point> storage_;
+    std::size_t size_ = 0;
+};
+
+// The two buffers that the clipping stages alternate between, A and B, plus
+// `column`, which holds a quad already clipped to one column of cells so that
+// the cells of that column need only the bottom and top stages. Owned by one
+// call of the rebinning kernel and reused for every cell of every quad.
+struct ClipScratch {
+    static constexpr std::size_t initial_capacity = 8;
+    PointBuffer a{initial_capacity};
+    PointBuffer b{initial_capacity};
+    PointBuffer column{initial_capacity};
+};
+
+enum class Side { Left, Right, Bottom, Top };
+
+namespace detail {
+
+// Inclusive inside tests: a point on the boundary line is inside; a NaN
+// coordinate on the tested axis compares false and is outside.
+template <Side S>
+inline bool inside(Point p, double c) noexcept {
+    if constexpr (S == Side::Left) {
+        return p.x >= c;
+    } else if constexpr (S == Side::Right) {
+        return p.x <= c;
+    } else if constexpr (S == Side::Bottom) {
+        return p.y >= c;
+    } else {
+        return p.y <= c;
+    }
+}
+
+// Crossing of the edge prev -> cur with the boundary line, always computed
+// from prev towards cur: t is formed first, then multiplied by the
+// coordinate difference, then added to prev's coordinate. The clipped
+// coordinate is set to c exactly. The divisor is non-zero because prev and
+// cur lie on opposite sides of the line.
+template <Side S>
+inline Point crossing(Point prev, Point cur, double c) noexcept {
+    if constexpr (S == Side::Left || S == Side::Right) {
+        const double t = (c - prev.x) / (cur.x - prev.x);
+        return {c, prev.y + (cur.y - prev.y) * t};
+    } else {
+        const double t = (c - prev.y) / (cur.y - prev.y);
+        return {prev.x + (cur.x - prev.x) * t, c};
+    }
+}
+
+// One Sutherland-Hodgman stage over `n` input points, starting with the
+// closing edge (last point -> first point). `out` must have room for 2n
+// points: each input point appends at most a crossing and itself.
+template <Side S>
+inline std::size_t clip_stage(const Point* in, std::size_t n, Point* out, double c) noexcept {
+    if (n == 0) {
+        return 0;
+    }
+    std::size_t m = 0;
+    Point prev = in[n - 1];
+    bool prev_in = inside<S>(prev, c);
+    for (std::size_t k = 0; k < n; ++k) {
+        const Point cur = in[k];
+        const bool cur_in = inside<S>(cur, c);
+        if (cur_in) {
+            if (!prev_in) {
+                out[m++] = crossing<S>(prev, cur, c);
+            }
+            out[m++] = cur;
+        } else if (prev_in) {
+            out[m++] = crossing<S>(prev, cur, c);
+        }
+        prev = cur;
+        prev_in = cur_in;
+    }
+    return m;
+}
+
+template <Side S>
+inline void clip_into(const Point* in, std::size_t n, PointBuffer& out, double c) {
+    Point* dst = out.prepare(2 * n);
+    out.set_size(clip_stage<S>(in, n, dst, c));
+}
+
+}  // namespace detail
+
+// One clipping stage: clears `output`, then fills it with the part of the
+// closed polygon `input` that lies inside the half-plane of `side` at `c`.
+// `input` and `output` must not overlap.
+void clip_half_plane(std::span<const Point> input, PointBuffer& output, Side side, double c);
+
+// Clips `quad` against the closed cell x_lo <= x <= x_hi, y_lo <= y <= y_hi
+// in four stages, left (quad -> A), right (A -> B), bottom (B -> A),
+// top (A -> B), and stops as soon as a stage yields no points. The result is
+// a view of buffer B, valid until the next use of `scratch`; it may be empty
+// or have fewer than three points.
+inline std::span<const Point> clip_to_cell(const Quad& quad, double x_lo, double x_hi, double y_lo,
+                                           double y_hi, ClipScratch& scratch) {
+    PointBuffer& a = scratch.a;
+    PointBuffer& b = scratch.b;
+    b.clear();
+    detail::clip_into<Side::Left>(quad.corner, 4, a, x_lo);
+    if (a.size() == 0) {
+        return {};
+    }
+    detail::clip_into<Side::Right>(a.data(), a.size(), b, x_hi);
+    if (b.size() == 0) {
+        return {};
+    }
+    detail::clip_into<Side::Bottom>(b.data(), b.size(), a, y_lo);
+    if (a.size() == 0) {
+        b.clear();
+        return {};
+    }
+    detail::clip_into<Side::Top>(a.data(), a.size(), b, y_hi);
+    return b.points();
+}
+
+// The same four stages split at the column: `clip_to_column` runs the left
+// and right stages (quad -> A -> column) once for a column of cells, and
+// `clip_column_to_cell` the bottom and top stages (column -> A -> B) for
+// each cell of it. Stages 1 and 2 depend only on x_lo and x_hi, so every cell
+// gets exactly the points, bit for bit, that `clip_to_cell` gives it, and the
+// early exits coincide: an empty column means an empty result in every cell.
+// Returns false when the column holds no points.
+inline bool clip_to_column(const Quad& quad, double x_lo, double x_hi, ClipScratch& scratch) {
+    detail::clip_into<Side::Left>(quad.corner, 4, scratch.a, x_lo);
+    if (scratch.a.size() == 0) {
+        scratch.column.clear();
+        return false;
+    }
+    detail::clip_into<Side::Right>(scratch.a.data(), scratch.a.size(), scratch.column, x_hi);
+    return scratch.column.size() != 0;
+}
+
+// The result is a view of buffer B, valid until the next use of `scratch`.
+inline std::span<const Point> clip_column_to_cell(double y_lo, double y_hi, ClipScratch& scratch) {
+    const PointBuffer& column = scratch.column;
+    detail::clip_into<Side::Bottom>(column.data(), column.size(), scratch.a, y_lo);
+    if (scratch.a.size() == 0) {
+        scratch.b.clear();
+        return {};
+    }
+    detail::clip_into<Side::Top>(scratch.a.data(), scratch.a.size(), scratch.b, y_hi);
+    return scratch.b.points();
+}
+
+// Absolute shoelace area; 0.0 for fewer than three points, NaN when a
+// coordinate is NaN. Terms run k = 0 .. n-1 with j = k + 1 (0 for the last):
+// both products are rounded, then their difference, then it is added to the
+// running sum. The result is |sum| * 0.5, independent of winding.
+inline double polygon_area(std::span<const Point> p) noexcept {
+    const std::size_t n = p.size();
+    if (n < 3) {
+        return 0.0;
+    }
+    double sum = 0.0;
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        sum = sum + (p[k].x * p[k + 1].y - p[k + 1].x * p[k].y);
+    }
+    sum = sum + (p[n - 1].x * p[0].y - p[0].x * p[n - 1].y);
+    return std::fabs(sum) * 0.5;
+}
+
+// Area of a whole quad, terms (Q0,Q1), (Q1,Q2), (Q2,Q3), (Q3,Q0).
+inline double polygon_area(const Quad& q) noexcept {
+    return polygon_area(std::span<const Point>(q.corner, 4));
+}
+
+}  // namespace pellorin::clip

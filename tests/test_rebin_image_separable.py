@@ -349,6 +349,8 @@ def _rss_kib():
         return int(f.read().split()[1]) * resource.getpagesize() // 1024
 
 
+@pytest.mark.skipif(os.environ.get("PELLORIN_EXPECT_SANITIZED") == "1",
+                    reason="the address sanitizer's quarantine holds freed memory")
 def test_memory_stays_flat_over_many_calls():
     image = np.random.default_rng(0).integers(0, 255, size=(64, 48, 3), dtype=np.uint8)
 

@@ -56,8 +56,9 @@ def run():
         theirs = {}
         t_ours = median_time(lambda: ours(quads, values))
         if pypolyclip is not None:
-            # Same result up to rounding: a guard that the comparison is fair.
-            assert np.allclose(ours(quads, values), peer(quads, values), atol=1e-9)
+            # Same result up to the peer's single-precision areas: a guard that
+            # the comparison is fair.
+            assert np.allclose(ours(quads, values), peer(quads, values), rtol=1e-3, atol=2e-4)
             theirs["pypolyclip"] = median_time(lambda: peer(quads, values))
         rows.append((name, t_ours, theirs))
     print_table("rebin_quads on a 1000 x 1000 grid (sum mode)", rows, ["pypolyclip"])

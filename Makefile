@@ -14,7 +14,7 @@ TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]"
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow
 BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely
 
-.PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize
+.PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest
 
 all: test
 
@@ -71,7 +71,14 @@ test: wheel $(NP2)/.ok $(NP1)/.ok
 	    echo "== tests with $$($$venv/bin/python -c 'import numpy; print("NumPy", numpy.__version__)')"; \
 	    $$venv/bin/python -m pytest -q -p no:cacheprovider tests; \
 	done
-	$(MAKE) --no-print-directory audit check-exports sanitize WORK=$(WORK)
+	$(MAKE) --no-print-directory cpptest audit check-exports sanitize WORK=$(WORK)
+
+# Kernel invariants checked in C++, linked only against the kernel sources.
+cpptest:
+	mkdir -p build/cpptest
+	g++ -std=c++20 -O2 -ffp-contract=off -Wall -Isrc tests/cpp/test_clip.cpp src/clip/clip.cpp \
+	    src/common/panic.cpp -o build/cpptest/test_clip
+	build/cpptest/test_clip
 
 # The whole suite against an AddressSanitizer + UBSan build of the module.
 sanitize: $(BUILD_VENV)/.ok $(NP2)/.ok

@@ -2,7 +2,15 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "../common/panic.hpp"
 #include "../weights/normalized_rows.hpp"
@@ -64,8 +72,10 @@ constexpr std::size_t h_tile = 2048;
 
 // dst[p] = (((acc0 + w0*s0[p]) + w1*s1[p]) + w2*s2[p]) + w3*s3[p] for N = 4
 // (fewer terms for N < 4), where acc0 is dst[p], or +0.0 when Fresh (the
-// first sweep over a zero-filled row, which then is written without being
-// read). Terms in the given order, each product rounded to W before its sum.
+// first sweep over a row, which is then written without being read; the
+// first product is still added to +0.0, as in a sum that starts there, which
+// turns a product of -0.0 into +0.0).
+// Terms in the given order, each product rounded to W before its sum.
 // Elements are independent, so the loop vectorises without changing a bit.
 // Restrict is safe: dst lies in the intermediate buffer owned by the call, the
 // sources in the caller's image; the sources are only read.
@@ -87,9 +97,11 @@ template <int N, bool Fresh, class E, class W>
     }
 }
 
-// Adds the terms of entries k .. k + count - 1 (count >= 1), four per sweep.
+// dst[p] = the sum from +0.0 of wt[m] * conv(src[m*stride + p]) over
+// m = 0 .. count - 1 (count >= 1) in ascending m, four terms per sweep.
 template <class E, class W>
-void add_entries(W* dst, std::size_t n, const W* wt, const E* src, std::uint64_t stride, std::uint64_t count) {
+[[gnu::always_inline]] inline void add_entries(W* dst, std::size_t n, const W* wt, const E* src, std::uint64_t stride,
+                                               std::uint64_t count) {
     bool fresh = true;
     while (count > 0) {
         const E* const s1 = count > 1 ? src + stride : src;
@@ -118,34 +130,33 @@ void add_entries(W* dst, std::size_t n, const W* wt, const E* src, std::uint64_t
     }
 }
 
-// H pass: intermediate row i (w*c values, zero on entry) accumulates
+// H pass of output row i into dst_row (w*c values): dst_row receives
 // wH[k] * conv(image row r_k) for the entries k of H row i in ascending k.
 // The row is processed in tiles that stay in the first-level cache; within a
 // tile the entries are applied in ascending k, so every element still
-// receives its terms in ascending k, starting from +0.0. A row without
-// entries keeps its zeros.
+// receives its terms in ascending k, starting from +0.0. The first sweep
+// over a tile never reads dst_row, so the row may hold anything before. A
+// row without entries is written as +0.0.
 template <class E, class W>
-void h_pass(const E* image, std::uint64_t wc, const AxisWeights& hw, const W* weights, W* inter) {
-    const std::size_t rows = hw.first_input.size();
-    for (std::size_t i = 0; i < rows; ++i) {
-        const std::uint64_t lo = hw.row_offsets[i];
-        const std::uint64_t hi = hw.row_offsets[i + 1];
-        if (lo == hi) {
-            continue;
-        }
-        const E* const first_row = image + hw.first_input[i] * wc;
-        W* const dst_row = inter + i * wc;
-        for (std::uint64_t p0 = 0; p0 < wc; p0 += h_tile) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(h_tile, wc - p0));
-            add_entries(dst_row + p0, n, weights + lo, first_row + p0, wc, hi - lo);
-        }
+[[gnu::always_inline]] inline void h_pass_row(const E* image, std::uint64_t wc, const AxisWeights& hw,
+                                              const W* weights, std::uint64_t i, W* dst_row) {
+    const std::uint64_t lo = hw.row_offsets[i];
+    const std::uint64_t hi = hw.row_offsets[i + 1];
+    if (lo == hi) {
+        std::fill(dst_row, dst_row + wc, W(0));
+        return;
+    }
+    const E* const first_row = image + hw.first_input[i] * wc;
+    for (std::uint64_t p0 = 0; p0 < wc; p0 += h_tile) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(h_tile, wc - p0));
+        add_entries(dst_row + p0, n, weights + lo, first_row + p0, wc, hi - lo);
     }
 }
 
-// Lanes of the W pass: this many consecutive output rows are computed side by
-// side, one per lane, from a transposed copy of their intermediate rows.
-// Every row of the block uses the same W row weights, so each lane receives
-// exactly the terms, in exactly the order, of the one-row computation.
+// Lanes of the W pass: a block of this many output rows is computed side by
+// side, one row per lane, from a transposed copy of their intermediate rows.
+// Every row uses the same W row weights, so each lane receives exactly the
+// terms, in exactly the order, of the one-row computation.
 template <class W>
 constexpr std::size_t w_lanes = 32 / sizeof(W);
 
@@ -153,11 +164,159 @@ constexpr std::size_t w_lanes = 32 / sizeof(W);
 // a tile of w_lanes rows stays in the first-level cache.
 constexpr std::uint64_t w_tile = 512;
 
+// Instruction sets the passes are compiled for. The arithmetic is the same
+// plain code in both; only the moves between rows and lanes have hand-written
+// AVX2 versions, which copy values without touching them.
+struct BaselineIsa {};
+struct Avx2Isa {};
+
+// Lanes in: t[q*L + b] = src[b][q] for q < n and b < L.
+template <class W>
+void to_lanes(BaselineIsa, const W* const* src, std::uint64_t n, W* __restrict t) {
+    constexpr std::size_t L = w_lanes<W>;
+    for (std::uint64_t q = 0; q < n; ++q) {
+        for (std::size_t b = 0; b < L; ++b) {
+            t[q * L + b] = src[b][q];
+        }
+    }
+}
+
+// Lanes out: dst[b][r] = t[r*L + b] for r < n and b < L.
+template <class W>
+void from_lanes(BaselineIsa, const W* __restrict t, std::uint64_t n, W* const* dst) {
+    constexpr std::size_t L = w_lanes<W>;
+    for (std::uint64_t r = 0; r < n; ++r) {
+        for (std::size_t b = 0; b < L; ++b) {
+            dst[b][r] = t[r * L + b];
+        }
+    }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Transposes the 8 x 8 floats in v: afterwards v[q] holds what was lane q of
+// v[0] .. v[7].
+[[gnu::target("avx2"), gnu::always_inline]] inline void transpose8(__m256 v[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]);
+    const __m256 t1 = _mm256_unpackhi_ps(v[0], v[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]);
+    const __m256 t3 = _mm256_unpackhi_ps(v[2], v[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(v[4], v[5]);
+    const __m256 t5 = _mm256_unpackhi_ps(v[4], v[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(v[6], v[7]);
+    const __m256 t7 = _mm256_unpackhi_ps(v[6], v[7]);
+    const __m256 s0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 s1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 s2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 s3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 s4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 s5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 s6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 s7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+    v[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+    v[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+    v[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+    v[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+    v[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+    v[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+    v[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+    v[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+// Transposes the 4 x 4 doubles in v.
+[[gnu::target("avx2"), gnu::always_inline]] inline void transpose4(__m256d v[4]) {
+    const __m256d t0 = _mm256_unpacklo_pd(v[0], v[1]);
+    const __m256d t1 = _mm256_unpackhi_pd(v[0], v[1]);
+    const __m256d t2 = _mm256_unpacklo_pd(v[2], v[3]);
+    const __m256d t3 = _mm256_unpackhi_pd(v[2], v[3]);
+    v[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+    v[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+    v[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+    v[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+[[gnu::target("avx2")]] void to_lanes(Avx2Isa, const float* const* src, std::uint64_t n, float* __restrict t) {
+    std::uint64_t q = 0;
+    for (; n - q >= 8; q += 8) {
+        __m256 v[8];
+        for (int b = 0; b < 8; ++b) {
+            v[b] = _mm256_loadu_ps(src[b] + q);
+        }
+        transpose8(v);
+        for (int k = 0; k < 8; ++k) {
+            _mm256_storeu_ps(t + (q + k) * 8, v[k]);
+        }
+    }
+    for (; q < n; ++q) {
+        for (int b = 0; b < 8; ++b) {
+            t[q * 8 + b] = src[b][q];
+        }
+    }
+}
+
+[[gnu::target("avx2")]] void from_lanes(Avx2Isa, const float* __restrict t, std::uint64_t n, float* const* dst) {
+    std::uint64_t r = 0;
+    for (; n - r >= 8; r += 8) {
+        __m256 v[8];
+        for (int k = 0; k < 8; ++k) {
+            v[k] = _mm256_loadu_ps(t + (r + k) * 8);
+        }
+        transpose8(v);
+        for (int b = 0; b < 8; ++b) {
+            _mm256_storeu_ps(dst[b] + r, v[b]);
+        }
+    }
+    for (; r < n; ++r) {
+        for (int b = 0; b < 8; ++b) {
+            dst[b][r] = t[r * 8 + b];
+        }
+    }
+}
+
+[[gnu::target("avx2")]] void to_lanes(Avx2Isa, const double* const* src, std::uint64_t n, double* __restrict t) {
+    std::uint64_t q = 0;
+    for (; n - q >= 4; q += 4) {
+        __m256d v[4];
+        for (int b = 0; b < 4; ++b) {
+            v[b] = _mm256_loadu_pd(src[b] + q);
+        }
+        transpose4(v);
+        for (int k = 0; k < 4; ++k) {
+            _mm256_storeu_pd(t + (q + k) * 4, v[k]);
+        }
+    }
+    for (; q < n; ++q) {
+        for (int b = 0; b < 4; ++b) {
+            t[q * 4 + b] = src[b][q];
+        }
+    }
+}
+
+[[gnu::target("avx2")]] void from_lanes(Avx2Isa, const double* __restrict t, std::uint64_t n, double* const* dst) {
+    std::uint64_t r = 0;
+    for (; n - r >= 4; r += 4) {
+        __m256d v[4];
+        for (int k = 0; k < 4; ++k) {
+            v[k] = _mm256_loadu_pd(t + (r + k) * 4);
+        }
+        transpose4(v);
+        for (int b = 0; b < 4; ++b) {
+            _mm256_storeu_pd(dst[b] + r, v[b]);
+        }
+    }
+    for (; r < n; ++r) {
+        for (int b = 0; b < 4; ++b) {
+            dst[b][r] = t[r * 4 + b];
+        }
+    }
+}
+#endif
+
 // One output row of the W pass, element by element: used for the rows that
 // do not fill a block. result (i, j, ch) = sum over the entries k of W row j,
 // in ascending k, of wW[k] * intermediate (i, x_k, ch), starting from +0.0.
 template <class W>
-void w_pass_row(const W* src_row, W* dst_row, std::uint64_t c, const AxisWeights& ww, const W* weights) {
+[[gnu::always_inline]] inline void w_pass_row(const W* src_row, W* dst_row, std::uint64_t c, const AxisWeights& ww,
+                                              const W* weights) {
     const std::size_t out_w = ww.first_input.size();
     for (std::size_t j = 0; j < out_w; ++j) {
         const std::uint64_t lo = ww.row_offsets[j];
@@ -174,35 +333,52 @@ void w_pass_row(const W* src_row, W* dst_row, std::uint64_t c, const AxisWeights
     }
 }
 
-// Scratch of the blocked W pass, allocated once per call.
+// The lanes of one position (8 floats or 4 doubles, 32 bytes) as a value of
+// the compiler's generic vector type: its + and * act lane by lane, each
+// rounded exactly as the scalar operation, and with contraction off they
+// stay separate.
 template <class W>
-struct WScratch {
-    OwnedBuffer<W> tile_in;   // transposed intermediate: (position q, lane b) at q*L + b
-    OwnedBuffer<W> tile_out;  // transposed results: (position r, lane b) at r*L + b
+struct WorkVector;
+template <>
+struct WorkVector<float> {
+    typedef float type __attribute__((vector_size(32)));
+};
+template <>
+struct WorkVector<double> {
+    typedef double type __attribute__((vector_size(32)));
+};
+template <class W>
+using work_vector_t = typename WorkVector<W>::type;
+
+// Vectors pass by reference only: a 32-byte vector by value would depend on
+// the instruction set in the calling convention.
+template <class V, class T>
+[[gnu::always_inline]] inline void load_vector(V& v, const T* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+
+template <class V, class T>
+[[gnu::always_inline]] inline void store_vector(T* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// A run of output columns j0 .. j1 - 1 whose entries read the intermediate
+// positions q0 .. q0 + nq - 1 (x*c + ch), few enough for one tile of lanes.
+struct WChunk {
+    std::uint64_t j0;
+    std::uint64_t j1;
+    std::uint64_t q0;
+    std::uint64_t nq;
 };
 
-// W pass over a block of L = w_lanes rows i0 .. i0 + L - 1. The output
-// columns are taken in chunks whose input columns fit a tile; for a chunk the
-// L intermediate rows over its input columns are transposed so that the L
-// values of one (x, ch) are contiguous, every (j, ch) of the chunk is
-// accumulated in L independent lanes (the loop over lanes vectorises), and
-// the lanes are transposed back into the L result rows.
-template <class W>
-void w_pass_block(const W* inter, W* result, std::uint64_t i0, std::uint64_t wc, std::uint64_t out_wc,
-                  std::uint64_t c, const AxisWeights& ww, const W* weights, WScratch<W>& scratch) {
-    constexpr std::size_t L = w_lanes<W>;
+// Splits the output columns into chunks, once per call: a chunk grows while
+// its input span stays within w_tile positions and its outputs within w_tile
+// values; it holds one column at least, however wide. Returns the count.
+std::size_t plan_chunks(const AxisWeights& ww, std::uint64_t c, WChunk* chunks) {
     const std::size_t out_w = ww.first_input.size();
-    const W* src[L];
-    W* dst[L];
-    for (std::size_t b = 0; b < L; ++b) {
-        src[b] = inter + (i0 + b) * wc;
-        dst[b] = result + (i0 + b) * out_wc;
-    }
-    W* const t_in = scratch.tile_in.data();
-    W* const t_out = scratch.tile_out.data();
+    std::size_t count = 0;
     std::size_t j0 = 0;
     while (j0 < out_w) {
-        // Chunk j0 .. j1 - 1: input columns xa .. xb - 1 of its non-empty rows.
         std::uint64_t xa = UINT64_MAX;
         std::uint64_t xb = 0;
         std::size_t j1 = j0;
@@ -222,90 +398,272 @@ void w_pass_block(const W* inter, W* result, std::uint64_t i0, std::uint64_t wc,
             xb = nb;
             ++j1;
         }
-        // Transpose in: lane b of position q is intermediate (i0 + b, xa*c + q).
-        if (xb > xa) {
-            const std::uint64_t q0 = xa * c;
-            const std::uint64_t nq = (xb - xa) * c;
-            for (std::uint64_t q = 0; q < nq; ++q) {
-                for (std::size_t b = 0; b < L; ++b) {
-                    t_in[q * L + b] = src[b][q0 + q];
-                }
-            }
-        }
-        // Accumulate: lanes are independent; each receives the terms of its
-        // own row in ascending k, each product rounded before its sum.
-        for (std::size_t j = j0; j < j1; ++j) {
-            const std::uint64_t lo = ww.row_offsets[j];
-            const std::uint64_t hi = ww.row_offsets[j + 1];
-            // Position of input column first_input[j] in the tile (0 for a
-            // row without entries, which reads nothing).
-            const std::uint64_t qx = hi > lo ? (ww.first_input[j] - xa) * c : 0;
-            for (std::uint64_t ch = 0; ch < c; ++ch) {
-                W acc[L];
-                for (std::size_t b = 0; b < L; ++b) {
-                    acc[b] = W(0);
-                }
-                const W* t = t_in + (qx + ch) * L;
-                for (std::uint64_t k = lo; k < hi; ++k, t += c * L) {
-                    const W wt = weights[k];
-                    for (std::size_t b = 0; b < L; ++b) {
-                        acc[b] = acc[b] + wt * t[b];
-                    }
-                }
-                W* const o = t_out + ((j - j0) * c + ch) * L;
-                for (std::size_t b = 0; b < L; ++b) {
-                    o[b] = acc[b];
-                }
-            }
-        }
-        // Transpose out: result (i0 + b, j0*c + r) is lane b of position r.
-        const std::uint64_t r0 = j0 * c;
-        const std::uint64_t nr = (j1 - j0) * c;
-        for (std::uint64_t r = 0; r < nr; ++r) {
-            for (std::size_t b = 0; b < L; ++b) {
-                dst[b][r0 + r] = t_out[r * L + b];
-            }
-        }
+        chunks[count++] = xb > xa ? WChunk{j0, j1, xa * c, (xb - xa) * c} : WChunk{j0, j1, 0, 0};
         j0 = j1;
+    }
+    return count;
+}
+
+// Accumulates the lanes of one chunk: for each (j, ch) of the chunk, lane b
+// of t_out at ((j - j0)*c + ch)*L is the sum over the entries k of W row j,
+// in ascending k, of wW[k] * lane b of t_in at position x_k*c + ch - q0,
+// starting from +0.0, each product rounded before its sum. Lanes are
+// independent rows. C is the channel count when fixed at compile time (the
+// channels of a column then accumulate side by side), 0 when read from c.
+template <std::size_t C, class W>
+[[gnu::always_inline]] inline void accumulate_chunk(const WChunk& chunk, std::uint64_t c_run, const AxisWeights& ww,
+                                                    const W* weights, const W* t_in, W* t_out) {
+    using V = work_vector_t<W>;
+    constexpr std::size_t L = w_lanes<W>;
+    static_assert(sizeof(V) == L * sizeof(W));
+    const std::uint64_t c = C != 0 ? C : c_run;
+    for (std::uint64_t j = chunk.j0; j < chunk.j1; ++j) {
+        const std::uint64_t lo = ww.row_offsets[j];
+        const std::uint64_t hi = ww.row_offsets[j + 1];
+        W* const o = t_out + (j - chunk.j0) * c * L;
+        // Position of input column first_input[j] in the tile; a column
+        // without entries reads nothing and gives +0.0.
+        const W* t = t_in + (hi > lo ? ww.first_input[j] * c - chunk.q0 : 0) * L;
+        if constexpr (C != 0) {
+            V acc[C];
+            for (std::size_t ch = 0; ch < C; ++ch) {
+                acc[ch] = V{};
+            }
+            for (std::uint64_t k = lo; k < hi; ++k, t += C * L) {
+                const W wt = weights[k];
+                for (std::size_t ch = 0; ch < C; ++ch) {
+                    V v;
+                    load_vector(v, t + ch * L);
+                    acc[ch] = acc[ch] + wt * v;
+                }
+            }
+            for (std::size_t ch = 0; ch < C; ++ch) {
+                store_vector(o + ch * L, acc[ch]);
+            }
+        } else {
+            for (std::uint64_t ch = 0; ch < c; ++ch) {
+                V acc = V{};
+                const W* tc = t + ch * L;
+                for (std::uint64_t k = lo; k < hi; ++k, tc += c * L) {
+                    V v;
+                    load_vector(v, tc);
+                    acc = acc + weights[k] * v;
+                }
+                store_vector(o + ch * L, acc);
+            }
+        }
     }
 }
 
-// W pass: result (i, j, ch) = sum over the entries k of W row j, in ascending
-// k, of wW[k] * intermediate (i, x_k, ch), starting from +0.0. Rows are taken
-// in blocks of w_lanes; the rows left over go one by one.
-template <class W>
-void w_pass(const W* inter, std::uint64_t out_h, std::uint64_t wc, std::uint64_t c, const AxisWeights& ww,
-            const W* weights, W* result) {
+// W pass over a block of L = w_lanes intermediate rows src[0 .. L-1] into the
+// result rows dst[0 .. L-1], chunk by chunk: the L rows over the chunk's
+// input positions are moved into lanes so that the L values of one (x, ch)
+// are contiguous, every (j, ch) of the chunk is accumulated in L independent
+// lanes (the loop over lanes vectorises), and the lanes are moved back into
+// the L result rows. Every value of the L result rows is written.
+template <std::size_t C, class Isa, class W>
+[[gnu::always_inline]] inline void w_pass_block(Isa isa, const W* const* src, W* const* dst, std::uint64_t c,
+                                                const WChunk* chunks, std::size_t n_chunks, const AxisWeights& ww,
+                                                const W* weights, W* t_in, W* t_out) {
     constexpr std::size_t L = w_lanes<W>;
-    const std::uint64_t out_wc = ww.first_input.size() * c;
-    std::uint64_t i = 0;
-    if (out_h >= L) {
-        std::uint64_t max_len = 0;
-        for (std::size_t j = 0; j < ww.first_input.size(); ++j) {
-            max_len = std::max(max_len, ww.row_offsets[j + 1] - ww.row_offsets[j]);
+    for (std::size_t m = 0; m < n_chunks; ++m) {
+        const WChunk& chunk = chunks[m];
+        if (chunk.nq > 0) {
+            const W* from[L];
+            for (std::size_t b = 0; b < L; ++b) {
+                from[b] = src[b] + chunk.q0;
+            }
+            to_lanes(isa, from, chunk.nq, t_in);
         }
-        // A chunk holds one row at least, so a tile holds one row's span
-        // (and c positions at least).
-        const std::uint64_t in_q = std::max(w_tile, mul_or_panic(std::max<std::uint64_t>(max_len, 1), c, "W row span"));
-        const std::uint64_t out_q = std::max(w_tile, c);
-        WScratch<W> scratch{
-            OwnedBuffer<W>::uninitialized(mul_or_panic(in_q, L, "W tile"), "separable resize: W tile"),
-            OwnedBuffer<W>::uninitialized(mul_or_panic(out_q, L, "W tile"), "separable resize: W tile")};
-        for (; out_h - i >= L; i += L) {
-            w_pass_block(inter, result, i, wc, out_wc, c, ww, weights, scratch);
+        accumulate_chunk<C>(chunk, c, ww, weights, t_in, t_out);
+        W* to[L];
+        for (std::size_t b = 0; b < L; ++b) {
+            to[b] = dst[b] + chunk.j0 * c;
         }
-    }
-    for (; i < out_h; ++i) {
-        w_pass_row(inter + i * wc, result + i * out_wc, c, ww, weights);
+        from_lanes(isa, t_out, (chunk.j1 - chunk.j0) * c, to);
     }
 }
+
+// Everything one call of the passes reads and writes; the buffers are
+// allocated by the caller, once per call.
+template <class E, class W>
+struct Passes {
+    const E* image;
+    std::uint64_t wc;
+    std::uint64_t c;
+    const AxisWeights* hw;
+    const AxisWeights* ww;
+    const W* h_weights;        // normalized H rows
+    const W* w_weights;        // normalized W rows
+    const WChunk* chunks;      // the W pass's chunks
+    std::size_t n_chunks;
+    W* strip;                  // strip_rows intermediate rows of w*c values
+    std::uint64_t strip_rows;  // a multiple of w_lanes<W>, or out_h when smaller
+    W* t_in;                   // lanes in: (position q, lane b) at q*L + b
+    W* t_out;                  // lanes out: (position r, lane b) at r*L + b
+    W* result;                 // out_h * out_w * c values
+};
+
+// True when H row i has the same entries as row i - 1: the same first input
+// row, the same count and bit for bit the same weights. The intermediate
+// rows, and so the result rows, are then equal bit for bit.
+template <class W>
+bool repeats_previous(const AxisWeights& hw, const W* weights, std::uint64_t i) {
+    const std::uint64_t lo = hw.row_offsets[i];
+    const std::uint64_t hi = hw.row_offsets[i + 1];
+    const std::uint64_t prev = hw.row_offsets[i - 1];
+    return hw.first_input[i] == hw.first_input[i - 1] && hi - lo == lo - prev &&
+           std::memcmp(weights + prev, weights + lo, (hi - lo) * sizeof(W)) == 0;
+}
+
+// The passes, strip by strip. A strip takes up to strip_rows output rows
+// that differ from their predecessor (the first row of a strip always
+// counts as differing), together with the repeats that follow them. H pass
+// of those rows into the strip; W pass of the strip into their result rows,
+// in blocks of w_lanes rows and the rest one by one; then each repeat is
+// copied from the row before it, which holds the same bits it would
+// compute. Each intermediate value is complete (all its H terms added)
+// before the W pass reads it, and every value receives the same terms in the
+// same order as with an intermediate of all out_h rows.
+template <std::size_t C, class Isa, class E, class W>
+[[gnu::always_inline]] inline void run_passes(Isa isa, const Passes<E, W>& a) {
+    constexpr std::size_t L = w_lanes<W>;
+    const AxisWeights& hw = *a.hw;
+    const std::uint64_t out_h = hw.rows();
+    const std::uint64_t out_wc = a.ww->rows() * a.c;
+    std::uint64_t i0 = 0;
+    while (i0 < out_h) {
+        // H pass: rows i0 .. i1 - 1, the distinct ones into strip rows.
+        std::uint64_t used = 0;
+        std::uint64_t i1 = i0;
+        while (i1 < out_h && (used < a.strip_rows || repeats_previous(hw, a.h_weights, i1))) {
+            if (i1 == i0 || !repeats_previous(hw, a.h_weights, i1)) {
+                h_pass_row(a.image, a.wc, hw, a.h_weights, i1, a.strip + used * a.wc);
+                ++used;
+            }
+            ++i1;
+        }
+        // W pass of the strip rows, in the order they were filled.
+        const W* src[L];
+        W* dst[L];
+        std::size_t lanes = 0;
+        std::uint64_t slot = 0;
+        for (std::uint64_t i = i0; i < i1; ++i) {
+            if (i != i0 && repeats_previous(hw, a.h_weights, i)) {
+                continue;
+            }
+            src[lanes] = a.strip + slot * a.wc;
+            dst[lanes] = a.result + i * out_wc;
+            ++slot;
+            if (++lanes == L) {
+                w_pass_block<C>(isa, src, dst, a.c, a.chunks, a.n_chunks, *a.ww, a.w_weights, a.t_in, a.t_out);
+                lanes = 0;
+            }
+        }
+        for (std::size_t b = 0; b < lanes; ++b) {
+            w_pass_row(src[b], dst[b], a.c, *a.ww, a.w_weights);
+        }
+        // Repeats, in ascending order, each from the complete row before it.
+        for (std::uint64_t i = i0 + 1; i < i1; ++i) {
+            if (repeats_previous(hw, a.h_weights, i)) {
+                std::memcpy(a.result + i * out_wc, a.result + (i - 1) * out_wc, out_wc * sizeof(W));
+            }
+        }
+        i0 = i1;
+    }
+}
+
+template <class Isa, class E, class W>
+[[gnu::always_inline]] inline void run_passes_for_channels(Isa isa, const Passes<E, W>& a) {
+    switch (a.c) {
+        case 1: run_passes<1>(isa, a); break;
+        case 2: run_passes<2>(isa, a); break;
+        case 3: run_passes<3>(isa, a); break;
+        case 4: run_passes<4>(isa, a); break;
+        default: run_passes<0>(isa, a); break;
+    }
+}
+
+// The passes compiled twice: for the baseline instruction set and for AVX2,
+// chosen once per call by what the processor supports. Both give the same
+// bits: the arithmetic is the same sequence of rounded single operations
+// (contraction stays off, and AVX2 brings no fused multiply-add), only the
+// number of independent elements per instruction differs.
+template <class E, class W>
+[[gnu::flatten]] void run_passes_baseline(const Passes<E, W>& a) {
+    run_passes_for_channels(BaselineIsa{}, a);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+template <class E, class W>
+[[gnu::target("avx2"), gnu::flatten]] void run_passes_avx2(const Passes<E, W>& a) {
+    run_passes_for_channels(Avx2Isa{}, a);
+}
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
+template <class E, class W>
+void dispatch_passes(const Passes<E, W>& a, PassCode code) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (code == PassCode::best && has_avx2()) {
+        run_passes_avx2(a);
+        return;
+    }
+#endif
+    run_passes_baseline(a);
+}
+
+// Asks the kernel to back a large block with huge pages where it can: the
+// block is written once, and a first touch of fresh memory costs a page
+// fault per page. Only the whole 2 MiB pages inside the block are advised;
+// a failure leaves ordinary pages and is not an error.
+void advise_huge_pages(void* block, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    if (bytes < 2 * huge) {
+        return;
+    }
+    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(block) + huge - 1) & ~(huge - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(huge - 1);
+    if (end > begin) {
+        (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+#if defined(MADV_POPULATE_WRITE)
+    // The pages outside whole huge pages, at either end, are faulted in by
+    // one call rather than one trap each (kernels before 5.14 refuse the
+    // advice, and they are faulted on first touch as usual).
+    const std::uintptr_t first_page = reinterpret_cast<std::uintptr_t>(block) & ~std::uintptr_t{4095};
+    const std::uintptr_t last_page = (reinterpret_cast<std::uintptr_t>(block) + bytes + 4095) & ~std::uintptr_t{4095};
+    if (end > begin) {
+        if (begin > first_page) {
+            (void)madvise(reinterpret_cast<void*>(first_page), begin - first_page, MADV_POPULATE_WRITE);
+        }
+        if (last_page > end) {
+            (void)madvise(reinterpret_cast<void*>(end), last_page - end, MADV_POPULATE_WRITE);
+        }
+    }
+#endif
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
+// Bytes of intermediate rows per strip: the strip stays in the second-level
+// cache between its H pass and its W pass.
+constexpr std::uint64_t strip_bytes = 256 * 1024;
 
 }  // namespace
 
 template <class E>
 OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t w, std::uint64_t c,
-                                        const AxisWeights& h_weights, const AxisWeights& w_weights) {
+                                        const AxisWeights& h_weights, const AxisWeights& w_weights, PassCode code) {
     using W = work_t<E>;
+    constexpr std::size_t L = w_lanes<W>;
     const std::uint64_t out_h = h_weights.rows();
     const std::uint64_t out_w = w_weights.rows();
     const std::uint64_t wc = mul_or_panic(w, c, "w*c");
@@ -313,7 +671,7 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
     const std::uint64_t result_n = mul_or_panic(mul_or_panic(out_h, out_w, "out_h*out_w"), c, "out_h*out_w*c");
     // Both working sizes are checked before anything is allocated.
     checked_bytes<W>(inter_n, "separable resize: intermediate");
-    checked_bytes<W>(result_n, "separable resize: result");
+    const std::size_t result_bytes = checked_bytes<W>(result_n, "separable resize: result");
     // Whole image rows in the buffer; with w*c = 0 no row reads anything.
     const std::uint64_t image_rows = wc == 0 ? UINT64_MAX : image.size() / wc;
     check_rows(h_weights, image_rows, "H");
@@ -322,20 +680,53 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
     const OwnedBuffer<W> h_row_weights = weights::normalized_rows<W>(h_weights.row_weights, h_weights.row_offsets);
     const OwnedBuffer<W> w_row_weights = weights::normalized_rows<W>(w_weights.row_weights, w_weights.row_offsets);
 
-    OwnedBuffer<W> inter = OwnedBuffer<W>::zeroed(inter_n, "separable resize: intermediate");
-    h_pass(image.data(), wc, h_weights, h_row_weights.data(), inter.data());
-    OwnedBuffer<W> result = OwnedBuffer<W>::zeroed(result_n, "separable resize: result");
-    w_pass(inter.data(), out_h, wc, c, w_weights, w_row_weights.data(), result.data());
+    // The intermediate rows are produced and consumed a strip at a time, in
+    // one strip buffer. The intermediate of all out_h rows is still
+    // requested, untouched, so that a call whose intermediate could not be
+    // held fails with std::bad_alloc whatever the strip size; it costs
+    // address space only. Nothing in the strip is read before it is written
+    // (see h_pass_row), so neither buffer is zero-filled.
+    std::uint64_t strip_rows = wc == 0 ? L : std::max<std::uint64_t>(1, strip_bytes / sizeof(W) / wc);
+    strip_rows = std::max<std::uint64_t>(L, strip_rows / L * L);
+    strip_rows = std::min(strip_rows, out_h);
+    const OwnedBuffer<W> reserved = OwnedBuffer<W>::uninitialized(inter_n, "separable resize: intermediate");
+    OwnedBuffer<W> strip =
+        OwnedBuffer<W>::uninitialized(mul_or_panic(strip_rows, wc, "strip"), "separable resize: strip");
+
+    OwnedBuffer<WChunk> chunks = OwnedBuffer<WChunk>::uninitialized(out_w, "separable resize: W chunks");
+    const std::size_t n_chunks = plan_chunks(w_weights, c, chunks.data());
+    // Lane tiles: a chunk holds one column at least, so a tile holds one
+    // column's span (and c positions at least).
+    std::uint64_t max_len = 0;
+    for (std::size_t j = 0; j < out_w; ++j) {
+        max_len = std::max(max_len, w_weights.row_offsets[j + 1] - w_weights.row_offsets[j]);
+    }
+    const std::uint64_t in_q = std::max(w_tile, mul_or_panic(std::max<std::uint64_t>(max_len, 1), c, "W row span"));
+    const std::uint64_t out_q = std::max(w_tile, c);
+    OwnedBuffer<W> t_in = OwnedBuffer<W>::uninitialized(mul_or_panic(in_q, L, "W tile"), "separable resize: W tile");
+    OwnedBuffer<W> t_out = OwnedBuffer<W>::uninitialized(mul_or_panic(out_q, L, "W tile"), "separable resize: W tile");
+
+    // The W pass writes every value of the result, so it need not be
+    // zero-filled either.
+    OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
+    advise_huge_pages(result.data(), result_bytes);
+
+    const Passes<E, W> passes{image.data(),  wc,          c,          &h_weights,  &w_weights,
+                              h_row_weights.data(), w_row_weights.data(), chunks.data(), n_chunks,
+                              strip.data(),  strip_rows,  t_in.data(), t_out.data(), result.data()};
+    dispatch_passes(passes, code);
     return result;
 }
 
 template OwnedBuffer<float> separable_resize<std::uint8_t>(std::span<const std::uint8_t>, std::uint64_t,
-                                                           std::uint64_t, const AxisWeights&, const AxisWeights&);
+                                                           std::uint64_t, const AxisWeights&, const AxisWeights&,
+                                                           PassCode);
 template OwnedBuffer<float> separable_resize<std::uint16_t>(std::span<const std::uint16_t>, std::uint64_t,
-                                                            std::uint64_t, const AxisWeights&, const AxisWeights&);
+                                                            std::uint64_t, const AxisWeights&, const AxisWeights&,
+                                                            PassCode);
 template OwnedBuffer<float> separable_resize<float>(std::span<const float>, std::uint64_t, std::uint64_t,
-                                                    const AxisWeights&, const AxisWeights&);
+                                                    const AxisWeights&, const AxisWeights&, PassCode);
 template OwnedBuffer<double> separable_resize<double>(std::span<const double>, std::uint64_t, std::uint64_t,
-                                                      const AxisWeights&, const AxisWeights&);
+                                                      const AxisWeights&, const AxisWeights&, PassCode);
 
 }  // namespace pellorin::image

@@ -35,6 +35,12 @@ struct work_type<double> {
 template <class E>
 using work_t = typename work_type<E>::type;
 
+// Which compilation of the passes a call runs: the best one the processor
+// supports (AVX2 on x86-64 processors that have it), or the baseline one
+// whatever the processor. Both give the same bits; the choice exists so that
+// tests can compare them.
+enum class PassCode { best, baseline };
+
 // Resizes `image` (h * w * c elements, pixel (r, x) channel ch at
 // (r * w + x) * c + ch) to out_h * out_w * c values of work_t<E>, row-major,
 // where out_h = h_weights.rows() and out_w = w_weights.rows(). `h_weights`
@@ -49,6 +55,11 @@ using work_t = typename work_type<E>::type;
 // exact conversion of an element to the work dtype. Rows without entries give
 // +0.0.
 //
+// The intermediate rows are computed and consumed a strip of rows at a time,
+// and an output row whose H entries equal those of the row before (same
+// first input row, count and weights) is copied from it; neither changes a
+// bit. The result is written in full, not zero-filled first.
+//
 // Every size is computed with overflow checks and every index is checked
 // against the buffer it reads; a violation is an internal failure (Panic),
 // which inputs built as above never reach. Running out of memory throws
@@ -56,19 +67,19 @@ using work_t = typename work_type<E>::type;
 template <class E>
 OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t w, std::uint64_t c,
                                         const weights::AxisWeights& h_weights,
-                                        const weights::AxisWeights& w_weights);
+                                        const weights::AxisWeights& w_weights, PassCode code = PassCode::best);
 
 extern template OwnedBuffer<float> separable_resize<std::uint8_t>(std::span<const std::uint8_t>, std::uint64_t,
                                                                   std::uint64_t, const weights::AxisWeights&,
-                                                                  const weights::AxisWeights&);
+                                                                  const weights::AxisWeights&, PassCode);
 extern template OwnedBuffer<float> separable_resize<std::uint16_t>(std::span<const std::uint16_t>, std::uint64_t,
                                                                    std::uint64_t, const weights::AxisWeights&,
-                                                                   const weights::AxisWeights&);
+                                                                   const weights::AxisWeights&, PassCode);
 extern template OwnedBuffer<float> separable_resize<float>(std::span<const float>, std::uint64_t, std::uint64_t,
                                                            const weights::AxisWeights&,
-                                                           const weights::AxisWeights&);
+                                                           const weights::AxisWeights&, PassCode);
 extern template OwnedBuffer<double> separable_resize<double>(std::span<const double>, std::uint64_t, std::uint64_t,
                                                              const weights::AxisWeights&,
-                                                             const weights::AxisWeights&);
+                                                             const weights::AxisWeights&, PassCode);
 
 }  // namespace pellorin::image

@@ -681,15 +681,13 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
     const OwnedBuffer<W> w_row_weights = weights::normalized_rows<W>(w_weights.row_weights, w_weights.row_offsets);
 
     // The intermediate rows are produced and consumed a strip at a time, in
-    // one strip buffer. The intermediate of all out_h rows is still
-    // requested, untouched, so that a call whose intermediate could not be
-    // held fails with std::bad_alloc whatever the strip size; it costs
-    // address space only. Nothing in the strip is read before it is written
-    // (see h_pass_row), so neither buffer is zero-filled.
+    // one strip buffer allocated once per call; every value still receives
+    // the same terms in the same order as with all out_h rows held at once.
+    // Nothing in the strip is read before it is written (see h_pass_row), so
+    // it is not zero-filled.
     std::uint64_t strip_rows = wc == 0 ? L : std::max<std::uint64_t>(1, strip_bytes / sizeof(W) / wc);
     strip_rows = std::max<std::uint64_t>(L, strip_rows / L * L);
     strip_rows = std::min(strip_rows, out_h);
-    const OwnedBuffer<W> reserved = OwnedBuffer<W>::uninitialized(inter_n, "separable resize: intermediate");
     OwnedBuffer<W> strip =
         OwnedBuffer<W>::uninitialized(mul_or_panic(strip_rows, wc, "strip"), "separable resize: strip");
 

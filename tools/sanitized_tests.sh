@@ -27,6 +27,12 @@ status=0
 if [ $# -eq 0 ]; then set -- tests; fi
 "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=$?
 unset LD_PRELOAD
+if [ "$status" -ne 0 ]; then
+    echo "pytest under the sanitizers exited with status $status"
+    if compgen -G "$log_dir/*" >/dev/null; then
+        cat "$log_dir"/*
+    fi
+fi
 # Warnings (e.g. a refused huge allocation, which the tests provoke on
 # purpose) are not reports; errors, runtime errors and leaks are.
 if compgen -G "$log_dir/*" >/dev/null && grep -l -E "ERROR: |runtime error|SUMMARY: " "$log_dir"/* >/dev/null; then

@@ -1,12 +1,17 @@
 """The Dask recipes of examples/ on small sizes, under a local distributed
 cluster, against single calls of the module."""
 
+import os
 import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+if os.environ.get("PELLORIN_EXPECT_SANITIZED") == "1":
+    # The cluster's service threads can outlive the tests; the leak check at
+    # exit cannot stop them reliably, and the recipes add no native code.
+    pytest.skip("recipes are exercised in the ordinary runs", allow_module_level=True)
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("dask.distributed")
 

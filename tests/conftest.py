@@ -23,6 +23,15 @@ def rss_kib() -> int:
     return pages * resource.getpagesize() // 1024
 
 
+def overcommit_always() -> bool:
+    """Whether the kernel grants every allocation (overcommit_memory = 1)."""
+    try:
+        with open("/proc/sys/vm/overcommit_memory") as f:
+            return f.read().strip() == "1"
+    except OSError:
+        return False
+
+
 @pytest.fixture(scope="session")
 def panic_type():
     """The internal-error exception type, reached through a caught failure:

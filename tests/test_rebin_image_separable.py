@@ -4,7 +4,6 @@ passes, and properties against references computed differently."""
 import gc
 import math
 import os
-import resource
 import sys
 
 import numpy as np
@@ -13,6 +12,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import _pellorin
+from conftest import overcommit_always, rss_kib
 
 rebin = _pellorin.rebin_image_separable
 
@@ -344,9 +344,6 @@ def test_failed_calls_leave_the_input_alone():
     assert sys.getrefcount(image) == refs
 
 
-def _rss_kib():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * resource.getpagesize() // 1024
 
 
 @pytest.mark.skipif(os.environ.get("PELLORIN_EXPECT_SANITIZED") == "1",
@@ -362,19 +359,13 @@ def test_memory_stays_flat_over_many_calls():
     for _ in range(50):
         once()
     gc.collect()
-    before = _rss_kib()
+    before = rss_kib()
     for _ in range(2000):
         once()
     gc.collect()
-    assert _rss_kib() - before < 4096
+    assert rss_kib() - before < 4096
 
 
-def _overcommit_always():
-    try:
-        with open("/proc/sys/vm/overcommit_memory") as f:
-            return f.read().strip() == "1"
-    except OSError:
-        return False
 
 
 def _allocator_aborts():
@@ -384,7 +375,7 @@ def _allocator_aborts():
             and "allocator_may_return_null=1" not in os.environ.get("ASAN_OPTIONS", ""))
 
 
-@pytest.mark.skipif(_overcommit_always(), reason="the kernel grants any allocation (overcommit_memory = 1)")
+@pytest.mark.skipif(overcommit_always(), reason="the kernel grants any allocation (overcommit_memory = 1)")
 @pytest.mark.skipif(_allocator_aborts(), reason="the sanitizer's allocator aborts instead of failing")
 def test_memory_exhaustion_is_memory_error():
     # The result needs 2**40 float32 values (4 TiB): within the size limit,

@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 from numpy.lib.stride_tricks import as_strided
 
 import _pellorin
+from conftest import overcommit_always
 
 R = _pellorin.rebin_quads
 NAN = float("nan")
@@ -883,15 +884,9 @@ def test_mean_mode_is_the_area_weighted_mean_per_cell(geometry, quads, values):
 # Resources
 
 
-def _overcommit_always():
-    try:
-        with open("/proc/sys/vm/overcommit_memory") as f:
-            return f.read().strip() == "1"
-    except OSError:
-        return False
 
 
-@pytest.mark.skipif(_overcommit_always(), reason="the kernel grants any allocation lazily")
+@pytest.mark.skipif(overcommit_always(), reason="the kernel grants any allocation lazily")
 @pytest.mark.parametrize("mode", ["sum", "mean"])
 def test_grid_too_large_for_memory_raises_memory_error(mode):
     big = np.arange(1e6, dtype=np.float64)   # 10^12 cells: 8 TB per buffer
@@ -922,7 +917,7 @@ def test_sizes_past_the_byte_limit_are_internal_errors(mx, my):
     assert R(Q1, V1, output_x=X3, output_y=X3).sum() == pytest.approx(3.0)
 
 
-@pytest.mark.skipif(_overcommit_always(), reason="the kernel grants any allocation lazily")
+@pytest.mark.skipif(overcommit_always(), reason="the kernel grants any allocation lazily")
 def test_size_just_within_the_byte_limit_is_refused_as_memory():
     # 2^59 cells: 2^62 bytes, within the limit but beyond any machine.
     with pytest.raises(MemoryError):

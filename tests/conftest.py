@@ -34,13 +34,12 @@ def overcommit_always() -> bool:
 
 @pytest.fixture(scope="session")
 def panic_type():
-    """The internal-error exception type, reached through a caught failure:
-    a weight matrix whose byte size exceeds the allocation limit."""
-    try:
-        _pellorin.rebin_axis_weights(2**61, 1.0, 0.0, 2, 1.0, 0.0)
-    except BaseException as exc:  # noqa: BLE001 - the type is what we want
-        return type(exc)
-    pytest.fail("an oversized weight matrix did not raise")
+    """The internal-error exception type. No checked input reaches it; it is
+    created on the module's first import and is not a module attribute, so it
+    is found among BaseException's direct subclasses."""
+    found = [t for t in BaseException.__subclasses__() if t.__module__ == "corvane_runtime"]
+    assert len(found) == 1, found
+    return found[0]
 
 
 @pytest.fixture

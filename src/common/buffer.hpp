@@ -2,10 +2,11 @@
 //
 // `OwnedBuffer<T>` owns memory from the C allocator (calloc/malloc/free), so
 // that a filled buffer can be handed to a Python owner object that releases it
-// with `free` (see `release`). Sizes are checked before every allocation:
-// a byte size above 2^63 - sizeof(T) is an internal failure (`Panic`), and an
-// allocation the system refuses throws `std::bad_alloc`, which the module
-// boundary reports as MemoryError once the interpreter lock is held again.
+// with `free` (see `release`). Sizes are checked before every allocation: a
+// byte size above 2^63 - sizeof(T), or one that overflows, can never be
+// allocated, and like an allocation the system refuses it throws
+// `OutOfMemory` naming the buffer and its size. The module boundary reports it
+// as MemoryError once the interpreter lock is held again.
 #pragma once
 
 #include <cstddef>
@@ -22,18 +23,36 @@
 
 namespace pellorin {
 
+// A buffer that cannot be had: too large for any allocation, or refused by the
+// system. A `std::bad_alloc`, so every handler of allocation failure sees it;
+// the message names the buffer and its size.
+class OutOfMemory final : public std::bad_alloc {
+public:
+    explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+// Throws `OutOfMemory` for `n` elements of `element_size` bytes named `what`;
+// `too_large` tells a size past every limit from a refused allocation.
+[[noreturn, gnu::cold, gnu::noinline]] void fail_allocation(const char* what, std::uint64_t n,
+                                                             std::size_t element_size, bool too_large);
+
 // Largest byte size of a block of `T`: the largest multiple of sizeof(T)
 // below 2^63 (2^63 - 8 for doubles, 2^63 - 4 for floats).
 template <class T>
 inline constexpr std::uint64_t max_block_bytes = (std::uint64_t{1} << 63) - sizeof(T);
 
-// n * sizeof(T) in bytes, or a Panic when it overflows or exceeds the limit.
+// n * sizeof(T) in bytes, or `OutOfMemory` when it overflows or exceeds the
+// limit.
 template <class T>
 std::size_t checked_bytes(std::uint64_t n, const char* what) {
     std::uint64_t bytes = 0;
     if (__builtin_mul_overflow(n, std::uint64_t{sizeof(T)}, &bytes) || bytes > max_block_bytes<T>) [[unlikely]] {
-        panic(std::string(what) + ": buffer of " + std::to_string(n) + " elements of " +
-              std::to_string(sizeof(T)) + " bytes exceeds the size limit");
+        fail_allocation(what, n, sizeof(T), true);
     }
     return static_cast<std::size_t>(bytes);
 }
@@ -76,7 +95,7 @@ public:
         // every buffer handed to NumPy has a valid data pointer.
         void* p = std::calloc(n == 0 ? 1 : static_cast<std::size_t>(n), sizeof(T));
         if (p == nullptr) [[unlikely]] {
-            throw std::bad_alloc();
+            fail_allocation(what, n, sizeof(T), false);
         }
         b.data_ = static_cast<T*>(p);
         b.size_ = static_cast<std::size_t>(n);
@@ -90,7 +109,7 @@ public:
         OwnedBuffer b;
         void* p = std::malloc(bytes == 0 ? 1 : bytes);
         if (p == nullptr) [[unlikely]] {
-            throw std::bad_alloc();
+            fail_allocation(what, n, sizeof(T), false);
         }
         b.data_ = static_cast<T*>(p);
         b.size_ = static_cast<std::size_t>(n);

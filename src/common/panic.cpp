@@ -1,5 +1,7 @@
 #include "panic.hpp"
 
+#include "buffer.hpp"
+
 #include <cstdio>
 
 namespace pellorin {
@@ -7,6 +9,15 @@ namespace pellorin {
 void panic(std::string message) {
     std::fprintf(stderr, "_pellorin: internal failure: %s\n", message.c_str());
     throw Panic(std::move(message));
+}
+
+void fail_allocation(const char* what, std::uint64_t n, std::size_t element_size, bool too_large) {
+    std::string message = std::string(what) + ": cannot allocate " + std::to_string(n) + " elements of " +
+                          std::to_string(element_size) + " bytes";
+    if (too_large) {
+        message += " (past the largest possible allocation)";
+    }
+    throw OutOfMemory(std::move(message));
 }
 
 }  // namespace pellorin

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../common/buffer.hpp"
 #include "../common/panic.hpp"
 
 namespace pellorin {
@@ -74,6 +75,16 @@ std::string str_or(PyObject* obj, const char* fallback) {
     return out;
 }
 
+// Raises `type` with `message` as a sized str, so that every character,
+// an embedded NUL included, reaches Python.
+void raise_text(PyObject* type, const std::string& message) noexcept {
+    Handle text = Handle::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) {
+        return;  // the decoding error (MemoryError) stays pending
+    }
+    PyErr_SetObject(type, text.get());
+}
+
 // Raises the internal-error exception carrying `message`.
 void raise_panic(const std::string& message) noexcept {
     PyObject* type = nullptr;
@@ -86,7 +97,7 @@ void raise_panic(const std::string& message) noexcept {
         PyErr_Clear();
         type = PyExc_SystemError;
     }
-    PyErr_SetString(type, message.c_str());
+    raise_text(type, message);
 }
 
 }  // namespace
@@ -193,7 +204,7 @@ void ErrorState::raise() && {
         PyErr_Restore(type_.release(), instance_.release(), traceback);
         return;
     }
-    PyErr_SetString(type_.get(), message_.c_str());
+    raise_text(type_.get(), message_);
 }
 
 std::string describe(ErrorState error) {
@@ -497,6 +508,8 @@ PyObject* entry_guard(EntryBody body, PyObject* args, PyObject* kwargs) noexcept
         }
     } catch (const Panic& failure) {
         raise_panic(failure.message());
+    } catch (const OutOfMemory& failure) {
+        raise_text(PyExc_MemoryError, failure.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& failure) {

@@ -70,9 +70,10 @@ inline Quad load_quad(const double* q) noexcept {
           std::to_string(values) + " quads of 8");
 }
 
+// A grid whose cell count overflows 64 bits can never be allocated.
 [[gnu::cold, gnu::noinline]] void fail_grid_size(std::uint64_t mx, std::uint64_t my) {
-    panic("rebin_quads kernel: output grid of " + std::to_string(mx) + " x " + std::to_string(my) +
-          " cells overflows 64 bits");
+    throw OutOfMemory("rebin_quads output: cannot allocate " + std::to_string(mx) + " x " + std::to_string(my) +
+                      " cells of 8 bytes (past the largest possible allocation)");
 }
 
 // The grid's geometry and the call's accumulation buffers, shared by every
@@ -192,9 +193,10 @@ OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<
                 continue;
             }
         } else {
-            // Dropped only when it cannot reach the grid; touching the left
-            // or bottom edge from outside still counts.
-            if (fy0 >= g.my_f || fx0 >= g.mx_f || fx1 < 0.0 || fy1 < 0.0) {
+            // Dropped when it cannot overlap the grid: a box that starts at
+            // the right or top edge, or ends at the left or bottom edge, has
+            // no area inside it.
+            if (fy0 >= g.my_f || fx0 >= g.mx_f || fx1 <= 0.0 || fy1 <= 0.0) {
                 continue;
             }
         }

@@ -1,0 +1,17 @@
+"""Exact, flux-conserving area-overlap rebinning of NumPy arrays.
+
+``pellorin`` is the user-facing package over the compiled module
+``_pellorin``: the calls that users type (resizing, rebinning along an
+axis, flux-conserving reprojection), with NumPy's conventions.
+"""
+
+from __future__ import annotations
+
+from importlib import metadata as _metadata
+
+try:
+    __version__: str = _metadata.version("pellorin")
+except _metadata.PackageNotFoundError:  # running from a source tree
+    __version__ = "0+unknown"
+
+__all__ = ["__version__"]

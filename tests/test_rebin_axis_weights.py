@@ -73,9 +73,29 @@ def test_element_count_overflow_is_a_value_error():
     assert str(info.value) == "weight matrix reshape: ShapeError/Overflow: arithmetic overflow"
 
 
-def test_byte_size_past_limit_is_internal_error(panic_type):
-    with pytest.raises(panic_type):
-        W(2**61, 1.0, 0.0, 2, 1.0, 0.0)
+OVERFLOW = "weight matrix reshape: ShapeError/Overflow: arithmetic overflow"
+
+
+@pytest.mark.parametrize("args, exc, text", [
+    # Element counts past 64 bits: the shape error, before any weight is built.
+    ((2**62, 1.0, 0.0, 4, 2.0**61, 0.0), ValueError, OVERFLOW),
+    ((8, 1.0, 0.0, 2**61, 1.0, 0.0), ValueError, OVERFLOW),
+    ((2**64 - 1, 1.0, 0.0, 2, 1.0, 0.0), ValueError, OVERFLOW),
+    # Counts that fit but bytes that no allocation can hold: MemoryError
+    # naming the matrix and its size.
+    ((2**61, 1.0, 0.0, 2, 1.0, 0.0), MemoryError,
+     "weight matrix: cannot allocate 4611686018427387904 elements of 8 bytes"),
+    ((2**62, 1.0, 0.0, 2, 1.0, 0.0), MemoryError,
+     "weight matrix: cannot allocate 9223372036854775808 elements of 8 bytes"),
+    ((1, 1.0, 0.0, 2**63 - 1, 1.0, 0.0), MemoryError,
+     "weight matrix: cannot allocate 9223372036854775807 elements of 8 bytes"),
+    ((1, 1.0, 0.0, 2**64 - 1, 1.0, 0.0), MemoryError,
+     "weight matrix: cannot allocate 18446744073709551615 elements of 8 bytes"),
+])
+def test_sizes_past_every_limit_fail_at_once(args, exc, text):
+    with pytest.raises(exc) as info:
+        W(*args)
+    assert str(info.value).startswith(text)
     assert W(2, 1.0, 0.0, 1, 2.0, 0.0).tolist() == [[0.5, 0.5]]
 
 

@@ -394,19 +394,25 @@ def test_memory_exhaustion_is_memory_error():
     # out_h * out_w * c * 8 bytes = 2**63: just beyond the float64 limit
     (np.float64, 2**22, 2**19),
 ])
-def test_oversized_result_is_an_internal_error(dtype, c, out):
+def test_oversized_result_is_a_memory_error(dtype, c, out):
     image = np.zeros((1, 1, c), dtype)
-    with pytest.raises(BaseException) as ei:
+    with pytest.raises(MemoryError) as ei:
         rebin(image, 1, 1, c, out, out, 0.0, 0.0, 1.0, 1.0)
-    assert panic_name(ei.value) == "PanicException"
-    assert not isinstance(ei.value, Exception)
+    assert str(ei.value).startswith("rebin_image_separable result: cannot allocate")
     assert call(np.ones((1, 1, 1), dtype), 1, 1, 1, 1, 1).tolist() == [[[1.0]]]
 
 
-def test_out_count_beyond_weight_limit_is_an_internal_error():
-    with pytest.raises(BaseException) as ei:
-        rebin(np.zeros((1, 1, 1), np.uint8), 1, 1, 1, 2**60, 1, 0.0, 0.0, 1.0, 1.0)
-    assert panic_name(ei.value) == "PanicException"
+@pytest.mark.parametrize("out_h, out_w, text", [
+    (2**61, 1, "rebin_image_separable result: cannot allocate 2305843009213693952 elements of 4 bytes"),
+    (2**60, 1, "rebin_image_separable H rows: cannot allocate 1152921504606846976 elements of 8 bytes"),
+    (1, 2**60, "rebin_image_separable W rows: cannot allocate 1152921504606846976 elements of 8 bytes"),
+    (2**32, 2**32, "rebin_image_separable result: cannot allocate 4294967296 x 4294967296 x 1 values"),
+])
+def test_output_counts_past_every_limit_are_memory_errors(out_h, out_w, text):
+    with pytest.raises(MemoryError) as ei:
+        rebin(np.zeros((1, 1, 1), np.uint8), 1, 1, 1, out_h, out_w, 0.0, 0.0, 1.0, 1.0)
+    assert str(ei.value).startswith(text)
+    assert call(np.ones((1, 1, 1), np.uint8), 1, 1, 1, 1, 1).tolist() == [[[1.0]]]
 
 
 # --- properties --------------------------------------------------------------

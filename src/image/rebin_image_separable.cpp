@@ -1,7 +1,7 @@
 // Entry of rebin_image_separable(image, h, w, c, out_h, out_w, origin_h,
-// origin_w, extent_h, extent_w): conversions, the five checks in order, the
-// crop window as overlap weights of both axes, dispatch over the element
-// types, and the separable passes with the interpreter lock released.
+// origin_w, extent_h, extent_w): conversions, the checks in order, dispatch
+// over the element types, and, with the interpreter lock released, the crop
+// window as overlap weights of both axes and the separable passes.
 #include <array>
 #include <cstdint>
 #include <span>
@@ -29,13 +29,13 @@ constexpr ParameterTable parameter_table{
     {},                           // no keyword-only parameters
 };
 
-// Check 5, formatted once the mismatch is certain.
+// The length check, formatted once the mismatch is certain.
 [[gnu::cold, gnu::noinline]] ErrorState length_mismatch(std::uint64_t length, std::uint64_t expected) {
     return value_error("image length " + std::to_string(length) + " does not match h*w*c = " +
                        std::to_string(expected));
 }
 
-// Check 5 when h*w*c does not fit in 64 bits: no image has that many
+// The length check when h*w*c does not fit in 64 bits: no image has that many
 // elements, and the wrapped product must never be compared or used.
 [[gnu::cold, gnu::noinline]] ErrorState length_overflow(std::uint64_t length, std::uint64_t h, std::uint64_t w,
                                                         std::uint64_t c) {
@@ -43,17 +43,36 @@ constexpr ParameterTable parameter_table{
                        "*" + std::to_string(w) + "*" + std::to_string(c) + ", which overflows 64 bits");
 }
 
-[[gnu::cold, gnu::noinline]] ErrorState reshape_error(std::size_t values, std::uint64_t out_h, std::uint64_t out_w,
-                                                      std::uint64_t c) {
-    return value_error("output reshape: a buffer of " + std::to_string(values) + " values cannot take the shape (" +
-                       std::to_string(out_h) + ", " + std::to_string(out_w) + ", " + std::to_string(c) + ")");
+// Every buffer that the call will allocate, sized before any of them is:
+// the result (out_h*out_w*c values of W) and the rows of both axes. A size
+// that no allocation can meet fails here, at once, as MemoryError.
+template <class W>
+void check_sizes(std::uint64_t out_h, std::uint64_t out_w, std::uint64_t c) {
+    std::uint64_t plane = 0;
+    std::uint64_t values = 0;
+    if (!checked_mul(out_h, out_w, plane) || !checked_mul(plane, c, values)) {
+        throw OutOfMemory("rebin_image_separable result: cannot allocate " + std::to_string(out_h) + " x " +
+                          std::to_string(out_w) + " x " + std::to_string(c) + " values of " +
+                          std::to_string(sizeof(W)) + " bytes (past the largest possible allocation)");
+    }
+    checked_bytes<W>(values, "rebin_image_separable result");
+    checked_bytes<std::uint64_t>(out_h, "rebin_image_separable H rows");
+    checked_bytes<std::uint64_t>(out_w, "rebin_image_separable W rows");
+}
+
+// The crop window as the overlap weights of one axis: pixels are bins of
+// width 1 from 0; the output bin width is one double division by the count.
+weights::AxisWeights window_weights(std::uint64_t in_n, std::uint64_t out_n, double origin, double extent) {
+    return weights::axis_weights(in_n, out_n, 1.0, 0.0, extent / static_cast<double>(out_n), origin);
 }
 
 // Steps after the dispatch, for the matched element type E: the read-only
-// view, checks 4 and 5, the passes without the lock, and the result array.
+// view, the layout and length checks, then the weights and the passes
+// without the lock, and the result array.
 template <class E>
 Result<py::Handle> resize_image(PyObject* image, std::uint64_t h, std::uint64_t w, std::uint64_t c,
-                                const weights::AxisWeights& h_weights, const weights::AxisWeights& w_weights) {
+                                std::uint64_t out_h, std::uint64_t out_w, double origin_h, double origin_w,
+                                double extent_h, double extent_w) {
     using W = image::work_t<E>;
     // Released (borrow, then reference) when this function returns, on every
     // path, with the lock held.
@@ -71,20 +90,21 @@ Result<py::Handle> resize_image(PyObject* image, std::uint64_t h, std::uint64_t 
     if (length != expected) {
         return length_mismatch(length, expected);
     }
+    // h, w and c now describe the buffer that exists; the output counts are
+    // arguments, and the buffers they ask for are sized before any work.
+    check_sizes<W>(out_h, out_w, c);
 
     // C-contiguous and aligned with h*w*c >= 1 elements: one flat run of E in
     // row-major order. Read in place while the lock is released; the view
     // keeps the array alive and borrowed until the call ends.
     const std::span<const E> pixels(reinterpret_cast<const E*>(view.data()), static_cast<std::size_t>(length));
-    OwnedBuffer<W> values = py::without_lock(
-        [&] { return image::separable_resize<E>(pixels, w, c, h_weights, w_weights); });
+    OwnedBuffer<W> values = py::without_lock([&] {
+        const weights::AxisWeights h_weights = window_weights(h, out_h, origin_h, extent_h);
+        const weights::AxisWeights w_weights = window_weights(w, out_w, origin_w, extent_w);
+        return image::separable_resize<E>(pixels, w, c, h_weights, w_weights);
+    });
 
-    const std::array<std::uint64_t, 3> shape{h_weights.rows(), w_weights.rows(), c};
-    std::uint64_t shaped = 0;
-    if (!checked_mul(shape[0], shape[1], shaped) || !checked_mul(shaped, shape[2], shaped) ||
-        shaped != values.size()) [[unlikely]] {
-        return reshape_error(values.size(), shape[0], shape[1], shape[2]);
-    }
+    const std::array<std::uint64_t, 3> shape{out_h, out_w, c};
     return numpy::array_from_buffer<W>(std::move(values), shape);
 }
 
@@ -113,26 +133,20 @@ Result<py::Handle> rebin_image_separable_body(PyObject* args, PyObject* kwargs) 
         return value_error("extent_h and extent_w must be > 0");
     }
 
-    // The crop window in input-pixel units: pixels are bins of width 1 from
-    // 0; the output bin width is one double division by the count. Built with
-    // the lock held, before the image is looked at.
-    const weights::AxisWeights h_weights =
-        weights::axis_weights(h, out_h, 1.0, 0.0, extent_h / static_cast<double>(out_h), origin_h);
-    const weights::AxisWeights w_weights =
-        weights::axis_weights(w, out_w, 1.0, 0.0, extent_w / static_cast<double>(out_w), origin_w);
-
-    // First matching element type wins, in this order.
+    // First matching element type wins, in this order. The image is examined
+    // (dtype, layout, length) before any weight is built, so a size claim
+    // that the buffer contradicts costs nothing.
     if (numpy::is_typed_array(image, numpy::ElementType::UInt8, 3)) {
-        return resize_image<std::uint8_t>(image, h, w, c, h_weights, w_weights);
+        return resize_image<std::uint8_t>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
     }
     if (numpy::is_typed_array(image, numpy::ElementType::UInt16, 3)) {
-        return resize_image<std::uint16_t>(image, h, w, c, h_weights, w_weights);
+        return resize_image<std::uint16_t>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
     }
     if (numpy::is_typed_array(image, numpy::ElementType::Float32, 3)) {
-        return resize_image<float>(image, h, w, c, h_weights, w_weights);
+        return resize_image<float>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
     }
     if (numpy::is_typed_array(image, numpy::ElementType::Float64, 3)) {
-        return resize_image<double>(image, h, w, c, h_weights, w_weights);
+        return resize_image<double>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
     }
     return value_error("image dtype must be uint8, uint16, float32, or float64");
 }

@@ -126,6 +126,14 @@ PyObject* interned(const char* name) {
     return text;
 }
 
+Handle attribute(PyObject* obj, const char* name) {
+    PyObject* key = interned(name);
+    if (key == nullptr) {
+        return Handle();  // the interning error stays pending
+    }
+    return Handle::steal(PyObject_GetAttr(obj, key));
+}
+
 bool python_at_least_3_10() noexcept { return version_flags().at_least_3_10; }
 bool python_at_least_3_11() noexcept { return version_flags().at_least_3_11; }
 
@@ -221,8 +229,7 @@ ErrorState type_error(std::string message) { return ErrorState::lazy(PyExc_TypeE
 ErrorState value_error(std::string message) { return ErrorState::lazy(PyExc_ValueError, std::move(message)); }
 
 std::string qualname_of(PyObject* type) {
-    PyObject* key = interned("__qualname__");
-    Handle name = key != nullptr ? Handle::steal(PyObject_GetAttr(type, key)) : Handle();
+    Handle name = attribute(type, "__qualname__");
     std::string out;
     if (!name || !PyUnicode_Check(name.get()) || !utf8_of(name.get(), out)) {
         PyErr_Clear();
@@ -389,8 +396,8 @@ namespace {
 
 // Whether the type's __module__ == "numpy" and __name__ is "bool_" or "bool".
 bool is_numpy_bool_type(PyObject* type) {
-    Handle module = Handle::steal(PyObject_GetAttr(type, interned("__module__")));
-    Handle name = module ? Handle::steal(PyObject_GetAttr(type, interned("__name__"))) : Handle();
+    Handle module = attribute(type, "__module__");
+    Handle name = module ? attribute(type, "__name__") : Handle();
     if (!module || !name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         return false;
@@ -410,7 +417,7 @@ Result<bool> extract_bool(PyObject* obj) {
     if (!is_numpy_bool_type(type)) {
         return type_mismatch(obj, "bool");
     }
-    Handle method = Handle::steal(PyObject_GetAttr(type, interned("__bool__")));
+    Handle method = attribute(type, "__bool__");
     if (!method) {
         PyErr_Clear();
         return formatted_type_error(
@@ -432,7 +439,7 @@ Result<bool> extract_bool(PyObject* obj) {
     } else {
         // Before 3.10 slots of static types cannot be read; `__get__` on the
         // attribute's type is the same descriptor-get slot seen from Python.
-        Handle get = Handle::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(method_type), interned("__get__")));
+        Handle get = attribute(reinterpret_cast<PyObject*>(method_type), "__get__");
         if (get) {
             bound = Handle::steal(PyObject_CallFunctionObjArgs(get.get(), method.get(), obj, type, nullptr));
             if (!bound) {

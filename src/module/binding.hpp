@@ -141,8 +141,13 @@ PyObject* entry_guard(EntryBody body, PyObject* args, PyObject* kwargs) noexcept
 // The internal-error type (created on first need, kept for the process).
 PyObject* panic_exception_type();
 
-// Interned attribute names, created on first use and cached.
+// Interned attribute names, created on first use and cached; null, with the
+// interpreter's error pending, when the name cannot be created.
 PyObject* interned(const char* name);
+
+// obj.<name> through the interned name (new reference), or null with the
+// error pending, also when the name itself cannot be created.
+py::Handle attribute(PyObject* obj, const char* name);
 
 // Interpreter version flags, computed once from Py_GetVersion.
 bool python_at_least_3_10() noexcept;

@@ -125,7 +125,7 @@ Status add_function(PyObject* module, PyMethodDef* record) {
     if (!function) {
         return ErrorState::fetch();
     }
-    Handle name = Handle::steal(PyObject_GetAttr(function.get(), interned("__name__")));
+    Handle name = attribute(function.get(), "__name__");
     if (!name) {
         return ErrorState::fetch();
     }

@@ -409,6 +409,17 @@ void release_with_free(void* data) { std::free(data); }
 
 }  // namespace
 
+namespace {
+
+// A result array that cannot be made is memory the interpreter could not
+// give: MemoryError, naming the step and what the interpreter reported.
+[[gnu::cold, gnu::noinline]] ErrorState result_failure(const char* step) {
+    std::string detail = PyErr_Occurred() != nullptr ? describe(ErrorState::fetch()) : "no object returned";
+    return ErrorState::lazy(PyExc_MemoryError, std::string(step) + ": " + detail);
+}
+
+}  // namespace
+
 template <class T>
 Result<Handle> array_from_buffer(OwnedBuffer<T> buffer, std::span<const std::uint64_t> shape) {
     void** api = array_api();
@@ -422,8 +433,7 @@ Result<Handle> array_from_buffer(OwnedBuffer<T> buffer, std::span<const std::uin
     }
     if (!container) {
         // `buffer` frees itself on the way out.
-        std::string detail = PyErr_Occurred() != nullptr ? describe(ErrorState::fetch()) : "no object";
-        panic("Failed to create slice container: " + detail);
+        return result_failure("Failed to create slice container");
     }
     auto* slot = reinterpret_cast<SliceContainer*>(container.get());
     slot->release = &release_with_free;
@@ -443,20 +453,17 @@ Result<Handle> array_from_buffer(OwnedBuffer<T> buffer, std::span<const std::uin
     PyObject* descr = reinterpret_cast<DescrFromType>(api[api_descr_from_type])(
         static_cast<int>(element_type_of<T>::value));
     if (descr == nullptr) {
-        panic("cannot create the result array: " + describe(ErrorState::fetch()));
+        return result_failure("cannot create the result array");  // the container frees the buffer
     }
     // PyArray_NewFromDescr takes over the descriptor reference.
     Handle array = Handle::steal(reinterpret_cast<NewFromDescr>(api[api_new_from_descr])(
         array_type(), descr, nd, dims.data(), strides.data(), slot->data, flag_writeable, nullptr));
     if (!array) {
-        std::string detail = describe(ErrorState::fetch());
-        container.reset();  // frees the buffer
-        panic("cannot create the result array: " + detail);
+        return result_failure("cannot create the result array");  // the container frees the buffer
     }
     // The array takes over the container's reference, also on failure.
     if (reinterpret_cast<SetBaseObject>(api[api_set_base_object])(array.get(), container.release()) != 0) {
-        std::string detail = describe(ErrorState::fetch());
-        panic("cannot attach the buffer owner to the result array: " + detail);
+        return result_failure("cannot attach the buffer owner to the result array");
     }
     return array;
 }

@@ -148,6 +148,15 @@ Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
     const double origin_x = centres_x[0] - bin_x * 0.5;
     const double origin_y = centres_y[0] - bin_y * 0.5;
 
+    // The grid's buffers are sized before anything is copied: a grid that no
+    // allocation can hold fails here, at once, as MemoryError.
+    std::uint64_t cells = 0;
+    if (!checked_mul(mx, my, cells)) {
+        throw OutOfMemory("rebin_quads output: cannot allocate " + std::to_string(mx) + " x " + std::to_string(my) +
+                          " cells of 8 bytes (past the largest possible allocation)");
+    }
+    checked_bytes<double>(cells, "rebin_quads output");
+
     // The kernel reads only these copies, never the caller's arrays, so other
     // threads may change those while the lock is released.
     const OwnedArray<double> quads_copy = numpy::owned_copy<double>(quads);
@@ -169,12 +178,6 @@ Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
         return rebin::rebin_quads_kernel(quad_data, value_data, origin_x, origin_y, bin_x, bin_y, mx, my, mode,
                                          skip_partial);
     });
-    // The kernel returns exactly mx * my elements (it fails on overflow).
-    if (out.size() / my != mx || out.size() % my != 0) [[unlikely]] {
-        return value_error("output reshape: a buffer of " + std::to_string(out.size()) +
-                           " elements cannot take the shape (" + std::to_string(mx) + ", " + std::to_string(my) +
-                           ")");
-    }
     const std::array<std::uint64_t, 2> shape{mx, my};
     return numpy::array_from_buffer<double>(std::move(out), shape);
 }

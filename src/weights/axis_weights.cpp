@@ -28,7 +28,7 @@ AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, 
     AxisWeights aw;
     std::uint64_t offsets_n = 0;
     if (__builtin_add_overflow(out_n, std::uint64_t{1}, &offsets_n)) {
-        panic("axis weights: row count overflows");
+        fail_allocation("axis weights: row offsets", out_n, sizeof(std::uint64_t), true);
     }
     checked_bytes<std::uint64_t>(offsets_n, "axis weights: row offsets");
     aw.first_input.assign(static_cast<std::size_t>(out_n), 0);

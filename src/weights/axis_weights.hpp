@@ -24,8 +24,9 @@ struct AxisWeights {
 // [out_origin + out_bw*j, that + out_bw). Each row holds the overlap lengths of
 // the input bins that overlap output bin j (touching bins excluded), scaled by
 // the reciprocal of their sum when that sum is > 0.
-// Pure; never reports an error for any argument values. Throws Panic when a
-// buffer would exceed 2^63 - 8 bytes and std::bad_alloc when memory runs out.
+// Pure; never reports an error for any argument values. Throws OutOfMemory
+// when a buffer would exceed 2^63 - 8 bytes and std::bad_alloc when memory
+// runs out.
 AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin,
                          double out_bw, double out_origin);
 

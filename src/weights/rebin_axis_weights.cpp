@@ -16,17 +16,13 @@ constexpr ParameterTable parameters{"rebin_axis_weights", positional, 6, {}};
 
 bool positive_finite(double x) { return std::isfinite(x) && x > 0.0; }
 
-// The dense (out_n, in_n) matrix; `overflow` is set, and nothing built,
-// when in_n * out_n does not fit in 64 bits.
-OwnedBuffer<double> dense_matrix(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin,
-                                 double out_bw, double out_origin, bool& overflow) {
-    weights::AxisWeights aw = weights::axis_weights(in_n, out_n, in_bw, in_origin, out_bw, out_origin);
-    std::uint64_t count = 0;
-    if (!checked_mul(in_n, out_n, count)) {
-        overflow = true;
-        return {};
-    }
+// The dense (out_n, in_n) matrix of `count` = in_n * out_n zeroed doubles,
+// allocated before the weights so that a matrix that cannot be had fails
+// before any work; then the rows of the weights scattered into it.
+OwnedBuffer<double> dense_matrix(std::uint64_t in_n, std::uint64_t out_n, std::uint64_t count, double in_bw,
+                                 double in_origin, double out_bw, double out_origin) {
     auto matrix = OwnedBuffer<double>::zeroed(count, "weight matrix");
+    const weights::AxisWeights aw = weights::axis_weights(in_n, out_n, in_bw, in_origin, out_bw, out_origin);
     double* out = matrix.data();
     for (std::uint64_t i = 0; i < out_n; ++i) {
         const std::uint64_t lo = aw.row_offsets[i];
@@ -64,12 +60,16 @@ Result<py::Handle> rebin_axis_weights_body(PyObject* args, PyObject* kwargs) {
         return value_error("out_bw must be a positive finite number");
     }
 
-    bool overflow = false;
-    OwnedBuffer<double> matrix = py::without_lock(
-        [&] { return dense_matrix(in_n, out_n, in_bw, in_origin, out_bw, out_origin, overflow); });
-    if (overflow) {
+    // The matrix's size is settled before any numeric work: an element count
+    // past 64 bits is refused as a shape error, a byte size past the largest
+    // allocation as MemoryError, both at once.
+    std::uint64_t count = 0;
+    if (!checked_mul(in_n, out_n, count)) {
         return value_error("weight matrix reshape: ShapeError/Overflow: arithmetic overflow");
     }
+    checked_bytes<double>(count, "weight matrix");
+    OwnedBuffer<double> matrix = py::without_lock(
+        [&] { return dense_matrix(in_n, out_n, count, in_bw, in_origin, out_bw, out_origin); });
     const std::array<std::uint64_t, 2> shape{out_n, in_n};
     return numpy::array_from_buffer<double>(std::move(matrix), shape);
 }

@@ -4,6 +4,7 @@
 // window as overlap weights of both axes and the separable passes.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -76,7 +77,7 @@ Result<py::Handle> resize_image(PyObject* image, std::uint64_t h, std::uint64_t 
     using W = image::work_t<E>;
     // Released (borrow, then reference) when this function returns, on every
     // path, with the lock held.
-    PEL_TRY(const numpy::ArrayView view, numpy::borrow_view(image, numpy::element_type_of<E>::value, 3));
+    const numpy::ArrayView view = numpy::borrow_view(image, numpy::element_type_of<E>::value, 3);
 
     const std::uint64_t length = view.size();
     if (length > 0 && !(view.is_c_contiguous() && view.is_aligned())) {
@@ -133,20 +134,25 @@ Result<py::Handle> rebin_image_separable_body(PyObject* args, PyObject* kwargs) 
         return value_error("extent_h and extent_w must be > 0");
     }
 
-    // First matching element type wins, in this order. The image is examined
-    // (dtype, layout, length) before any weight is built, so a size claim
-    // that the buffer contradicts costs nothing.
-    if (numpy::is_typed_array(image, numpy::ElementType::UInt8, 3)) {
-        return resize_image<std::uint8_t>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
-    }
-    if (numpy::is_typed_array(image, numpy::ElementType::UInt16, 3)) {
-        return resize_image<std::uint16_t>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
-    }
-    if (numpy::is_typed_array(image, numpy::ElementType::Float32, 3)) {
-        return resize_image<float>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
-    }
-    if (numpy::is_typed_array(image, numpy::ElementType::Float64, 3)) {
-        return resize_image<double>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
+    // The first matching element type wins, in this order. The image is
+    // examined (dtype, layout, length) before any weight is built, so a size
+    // claim that the buffer contradicts costs nothing.
+    constexpr numpy::ElementType candidates[] = {numpy::ElementType::UInt8, numpy::ElementType::UInt16,
+                                                 numpy::ElementType::Float32, numpy::ElementType::Float64};
+    PEL_TRY(const std::optional<numpy::ElementType> matched, numpy::match_array(image, 3, candidates));
+    if (matched) {
+        switch (*matched) {
+            case numpy::ElementType::UInt8:
+                return resize_image<std::uint8_t>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h,
+                                                  extent_w);
+            case numpy::ElementType::UInt16:
+                return resize_image<std::uint16_t>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h,
+                                                   extent_w);
+            case numpy::ElementType::Float32:
+                return resize_image<float>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
+            case numpy::ElementType::Float64:
+                return resize_image<double>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
+        }
     }
     return value_error("image dtype must be uint8, uint16, float32, or float64");
 }

@@ -28,23 +28,13 @@ constexpr const char* panic_doc =
 std::atomic<PyObject*> g_panic_type{nullptr};
 std::mutex g_panic_mutex;
 
-struct VersionFlags {
-    bool at_least_3_10;
-    bool at_least_3_11;
-};
-
-VersionFlags read_version_flags() noexcept {
+bool read_at_least_3_10() noexcept {
     // Py_GetVersion() begins with "major.minor.micro".
     const char* text = Py_GetVersion();
     char* end = nullptr;
-    long major = std::strtol(text, &end, 10);
-    long minor = (end != nullptr && *end == '.') ? std::strtol(end + 1, nullptr, 10) : 0;
-    return {major > 3 || (major == 3 && minor >= 10), major > 3 || (major == 3 && minor >= 11)};
-}
-
-const VersionFlags& version_flags() noexcept {
-    static const VersionFlags flags = read_version_flags();
-    return flags;
+    const long major = std::strtol(text, &end, 10);
+    const long minor = (end != nullptr && *end == '.') ? std::strtol(end + 1, nullptr, 10) : 0;
+    return major > 3 || (major == 3 && minor >= 10);
 }
 
 // UTF-8 text of a str object, or nullopt-like false.
@@ -134,8 +124,10 @@ Handle attribute(PyObject* obj, const char* name) {
     return Handle::steal(PyObject_GetAttr(obj, key));
 }
 
-bool python_at_least_3_10() noexcept { return version_flags().at_least_3_10; }
-bool python_at_least_3_11() noexcept { return version_flags().at_least_3_11; }
+bool python_at_least_3_10() noexcept {
+    static const bool flag = read_at_least_3_10();
+    return flag;
+}
 
 // ---------------------------------------------------------------------------
 // ErrorState
@@ -155,42 +147,39 @@ ErrorState ErrorState::from_instance(Handle instance) {
 }
 
 ErrorState ErrorState::fetch() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    if (raw_type == nullptr) {
         return lazy(PyExc_SystemError, "error return without exception set");
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, traceback);
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    Handle type = Handle::steal(raw_type);
+    Handle value = Handle::steal(raw_value);
+    Handle traceback = Handle::steal(raw_traceback);
+    if (traceback && value) {
+        PyException_SetTraceback(value.get(), traceback.get());
     }
     PyObject* panic_type = panic_exception_type();
     if (panic_type == nullptr) {
         PyErr_Clear();
-    } else if (PyErr_GivenExceptionMatches(type, panic_type)) {
+    } else if (PyErr_GivenExceptionMatches(type.get(), panic_type)) {
         // An internal-error exception coming back through the interpreter is
         // not an ordinary error: report it and resume the internal failure.
-        std::string message = value != nullptr ? str_or(value, "internal failure (message unavailable)")
-                                               : std::string("internal failure (message unavailable)");
+        std::string message = value ? str_or(value.get(), "internal failure (message unavailable)")
+                                    : std::string("internal failure (message unavailable)");
         std::fputs("_pellorin: an internal failure was raised back into native code;\n"
                    "_pellorin: it is reported below and resumed as a new internal failure.\n",
                    stderr);
-        PyErr_Restore(type, value, traceback);
+        PyErr_Restore(type.release(), value.release(), traceback.release());
         PyErr_PrintEx(0);
         throw Panic(std::move(message));
     }
-    if (traceback != nullptr) {
-        Py_DecRef(traceback);
+    if (!value) {
+        return lazy(type.get(), "");
     }
-    if (value == nullptr) {
-        ErrorState e = lazy(type, "");
-        Py_DecRef(type);
-        return e;
-    }
-    Py_DecRef(type);
-    return from_instance(Handle::steal(value));
+    return from_instance(std::move(value));
 }
 
 PyObject* ErrorState::type() const noexcept { return type_.get(); }
@@ -227,6 +216,16 @@ std::string describe(ErrorState error) {
 
 ErrorState type_error(std::string message) { return ErrorState::lazy(PyExc_TypeError, std::move(message)); }
 ErrorState value_error(std::string message) { return ErrorState::lazy(PyExc_ValueError, std::move(message)); }
+
+ErrorState internal_error(std::string message) {
+    std::fprintf(stderr, "_pellorin: internal failure: %s\n", message.c_str());
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+        PyErr_Clear();
+        type = PyExc_SystemError;
+    }
+    return ErrorState::lazy(type, std::move(message));
+}
 
 std::string qualname_of(PyObject* type) {
     Handle name = attribute(type, "__qualname__");

@@ -84,6 +84,10 @@ inline Status ok_status() { return Unit{}; }
 // only once the failure is certain.
 [[gnu::cold]] ErrorState type_error(std::string message);
 [[gnu::cold]] ErrorState value_error(std::string message);
+// The internal-error exception with `message`, as a value, for a failure met
+// with the lock held (NumPy that cannot be loaded); its diagnostic is written
+// to standard error as it happens.
+[[gnu::cold]] ErrorState internal_error(std::string message);
 // "'{from}' object is not an instance of '{target}'" (or "'None' is not an
 // instance of '{target}'"), {from} the __qualname__ of obj's type.
 [[gnu::cold]] ErrorState type_mismatch(PyObject* obj, const char* target_qualname);
@@ -149,8 +153,7 @@ PyObject* interned(const char* name);
 // error pending, also when the name itself cannot be created.
 py::Handle attribute(PyObject* obj, const char* name);
 
-// Interpreter version flags, computed once from Py_GetVersion.
+// Interpreter version flag, computed once from Py_GetVersion.
 bool python_at_least_3_10() noexcept;
-bool python_at_least_3_11() noexcept;
 
 }  // namespace pellorin

@@ -49,69 +49,87 @@ std::mutex g_api_mutex;
 std::atomic<std::string*> g_core_name{nullptr};
 std::mutex g_core_name_mutex;
 
-[[noreturn, gnu::cold]] void api_failure(const std::string& step) {
-    std::string detail = PyErr_Occurred() != nullptr ? describe(ErrorState::fetch()) : step;
-    panic("Failed to access NumPy array API capsule: " + detail);
+// A step of finding NumPy's table failed: the text of the internal error,
+// with what the interpreter reported (or the step itself).
+[[gnu::cold, gnu::noinline]] void api_failure(std::string& failure, const std::string& step) {
+    const std::string detail = PyErr_Occurred() != nullptr ? describe(ErrorState::fetch()) : step;
+    failure = "Failed to access NumPy array API capsule: " + detail;
 }
 
-Handle import(const char* name) {
+Handle import(const char* name, std::string& failure) {
     Handle module = Handle::steal(PyImport_ImportModule(name));
     if (!module) {
-        api_failure(std::string("cannot import ") + name);
+        api_failure(failure, std::string("cannot import ") + name);
     }
     return module;
 }
 
-Handle attribute(PyObject* obj, const char* name) {
+Handle named_attribute(PyObject* obj, const char* name, std::string& failure) {
     Handle value = Handle::steal(PyObject_GetAttrString(obj, name));
     if (!value) {
-        api_failure(std::string("cannot read ") + name);
+        api_failure(failure, std::string("cannot read ") + name);
     }
     return value;
 }
 
-// "numpy._core" for NumPy 2 and later, "numpy.core" before.
-const std::string& core_module_name() {
-    std::string* name = py::init_once(g_core_name, g_core_name_mutex, []() -> std::string* {
-        Handle numpy = import("numpy");
-        Handle version = attribute(numpy.get(), "__version__");
-        Handle lib = import("numpy.lib");
-        Handle numpy_version = attribute(lib.get(), "NumpyVersion");
+// "numpy._core" for NumPy 2 and later, "numpy.core" before; null, with
+// `failure` set, when NumPy or its version cannot be read.
+const std::string* core_module_name(std::string& failure) {
+    return py::init_once(g_core_name, g_core_name_mutex, [&]() -> std::string* {
+        Handle numpy = import("numpy", failure);
+        Handle version = numpy ? named_attribute(numpy.get(), "__version__", failure) : Handle();
+        Handle lib = version ? import("numpy.lib", failure) : Handle();
+        Handle numpy_version = lib ? named_attribute(lib.get(), "NumpyVersion", failure) : Handle();
+        if (!numpy_version) {
+            return nullptr;
+        }
         Handle parsed = Handle::steal(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr));
         if (!parsed) {
-            api_failure("cannot parse the NumPy version");
+            api_failure(failure, "cannot parse the NumPy version");
+            return nullptr;
         }
-        Handle major_obj = attribute(parsed.get(), "major");
-        unsigned long major = PyLong_AsUnsignedLong(major_obj.get());
+        Handle major_obj = named_attribute(parsed.get(), "major", failure);
+        if (!major_obj) {
+            return nullptr;
+        }
+        const unsigned long major = PyLong_AsUnsignedLong(major_obj.get());
         if ((major == static_cast<unsigned long>(-1) && PyErr_Occurred() != nullptr) || major > 255) {
-            api_failure("NumPy major version is not an 8-bit unsigned integer");
+            api_failure(failure, "NumPy major version is not an 8-bit unsigned integer");
+            return nullptr;
         }
         return new std::string(major > 1 ? "numpy._core" : "numpy.core");
     });
-    return *name;
 }
 
-}  // namespace
-
-void** array_api() {
-    return py::init_once(g_api, g_api_mutex, []() -> void** {
-        std::string multiarray = core_module_name() + ".multiarray";
-        Handle module = import(multiarray.c_str());
-        Handle capsule = attribute(module.get(), "_ARRAY_API");
+// NumPy's C-API table, found once per process; the internal error when NumPy
+// cannot be loaded or its table read.
+Result<void**> array_api() {
+    std::string failure;
+    void** api = py::init_once(g_api, g_api_mutex, [&]() -> void** {
+        const std::string* core = core_module_name(failure);
+        Handle module = core != nullptr ? import((*core + ".multiarray").c_str(), failure) : Handle();
+        Handle capsule = module ? named_attribute(module.get(), "_ARRAY_API", failure) : Handle();
+        if (!capsule) {
+            return nullptr;
+        }
         if (!PyCapsule_CheckExact(capsule.get())) {
-            api_failure("_ARRAY_API is not a capsule");
+            api_failure(failure, "_ARRAY_API is not a capsule");
+            return nullptr;
         }
         void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
         if (table == nullptr) {
-            api_failure("the _ARRAY_API capsule holds no table");
+            api_failure(failure, "the _ARRAY_API capsule holds no table");
+            return nullptr;
         }
         return static_cast<void**>(table);  // kept for the life of the process
     });
+    if (api == nullptr) {
+        return internal_error(failure.empty() ? std::string("Failed to access NumPy array API capsule") : failure);
+    }
+    return api;
 }
 
-namespace {
-
-PyTypeObject* array_type() { return static_cast<PyTypeObject*>(array_api()[api_array_type]); }
+PyTypeObject* array_type(void** api) { return static_cast<PyTypeObject*>(api[api_array_type]); }
 
 const ArrayFields* fields(PyObject* obj) { return reinterpret_cast<const ArrayFields*>(obj); }
 
@@ -159,27 +177,26 @@ std::size_t element_size(ElementType type) noexcept {
     return 1;
 }
 
-bool is_typed_array(PyObject* obj, ElementType type, int ndim) {
-    void** api = array_api();
-    if (!PyObject_TypeCheck(obj, array_type())) {
-        return false;
+Result<std::optional<ElementType>> match_array(PyObject* obj, int ndim, std::span<const ElementType> candidates) {
+    PEL_TRY(void** const api, array_api());
+    if (!PyObject_TypeCheck(obj, array_type(api)) || fields(obj)->nd != ndim) {
+        return std::optional<ElementType>();
     }
-    const ArrayFields* array = fields(obj);
-    if (array->nd != ndim) {
-        return false;
+    PyObject* const descr = fields(obj)->descr;
+    for (const ElementType type : candidates) {
+        Handle wanted =
+            Handle::steal(reinterpret_cast<DescrFromType>(api[api_descr_from_type])(static_cast<int>(type)));
+        if (!wanted) {
+            return ErrorState::fetch();
+        }
+        if (wanted.get() == descr || reinterpret_cast<EquivTypes>(api[api_equiv_types])(descr, wanted.get()) != 0) {
+            return std::optional<ElementType>(type);
+        }
     }
-    Handle wanted = Handle::steal(reinterpret_cast<DescrFromType>(api[api_descr_from_type])(static_cast<int>(type)));
-    if (!wanted) {
-        PyErr_Clear();
-        return false;
-    }
-    if (wanted.get() == array->descr) {
-        return true;
-    }
-    return reinterpret_cast<EquivTypes>(api[api_equiv_types])(array->descr, wanted.get()) != 0;
+    return std::optional<ElementType>();
 }
 
-Result<ArrayView> borrow_view(PyObject* obj, ElementType type, int ndim) {
+ArrayView borrow_view(PyObject* obj, ElementType type, int ndim) {
     const ArrayFields* array = fields(obj);
     if (ndim > max_dims || array->nd != ndim) {
         panic("borrow_view: array of unexpected dimensionality");
@@ -202,8 +219,10 @@ Result<ArrayView> borrow_view(PyObject* obj, ElementType type, int ndim) {
 }
 
 Result<ArrayView> extract_readonly_array(PyObject* obj, ElementType type, int ndim) {
-    if (!is_typed_array(obj, type, ndim)) {
-        return type_mismatch(obj, reinterpret_cast<PyObject*>(array_type()));
+    PEL_TRY(const std::optional<ElementType> matched, match_array(obj, ndim, std::span<const ElementType>(&type, 1)));
+    if (!matched) {
+        PEL_TRY(void** const api, array_api());
+        return type_mismatch(obj, reinterpret_cast<PyObject*>(array_type(api)));
     }
     return borrow_view(obj, type, ndim);
 }
@@ -231,16 +250,6 @@ std::uint64_t ArrayView::size() const noexcept {
         n *= shape_[axis];
     }
     return n;
-}
-
-bool ArrayView::strides_in_elements() const noexcept {
-    const auto size = static_cast<std::int64_t>(element_size(type_));
-    for (int axis = 0; axis < ndim_; ++axis) {
-        if (byte_strides_[axis] % size != 0) {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool ArrayView::is_aligned() const noexcept { return (flags_ & flag_aligned) != 0; }
@@ -286,53 +295,44 @@ bool is_gap_free(const ArrayView& view) {
     return true;
 }
 
+// Row-major byte strides: the last axis one element, each earlier axis the
+// product of the later lengths. Axes of length 1 may have any stride.
+bool has_row_major_strides(const ArrayView& view) {
+    std::int64_t expected = static_cast<std::int64_t>(element_size(view.type()));
+    for (int axis = view.ndim() - 1; axis >= 0; --axis) {
+        if (view.shape(axis) != 1 && view.byte_stride(axis) != expected) {
+            return false;
+        }
+        expected *= static_cast<std::int64_t>(view.shape(axis));
+    }
+    return true;
+}
+
 }  // namespace
 
+bool is_contiguous_out_of_order(const ArrayView& view) {
+    return view.size() != 0 && is_gap_free(view) && !has_row_major_strides(view);
+}
+
 template <class T>
-OwnedArray<T> owned_copy(const ArrayView& view) {
-    OwnedArray<T> copy;
-    copy.ndim = view.ndim();
+OwnedBuffer<T> row_major_copy(const ArrayView& view) {
     const std::uint64_t n = view.size();
-    for (int axis = 0; axis < copy.ndim; ++axis) {
-        copy.shape[axis] = view.shape(axis);
-    }
-    copy.buffer = OwnedBuffer<T>::uninitialized(n, "owned copy");
+    OwnedBuffer<T> copy = OwnedBuffer<T>::uninitialized(n, "owned copy");
     if (n == 0) {
-        // Row-major strides for an empty copy.
-        std::int64_t stride = 1;
-        for (int axis = copy.ndim - 1; axis >= 0; --axis) {
-            copy.strides[axis] = stride;
-            stride *= static_cast<std::int64_t>(std::max<std::uint64_t>(view.shape(axis), 1));
-        }
         return copy;
     }
-    if (is_gap_free(view)) {
-        // One block copy from the lowest address; strides kept, so a reversed
-        // or column-major view stays so in the copy.
-        const char* lowest = view.data();
-        for (int axis = 0; axis < copy.ndim; ++axis) {
-            if (view.byte_stride(axis) < 0) {
-                lowest += view.byte_stride(axis) * static_cast<std::int64_t>(view.shape(axis) - 1);
-            }
-        }
-        std::memcpy(copy.buffer.data(), lowest, static_cast<std::size_t>(n) * sizeof(T));
-        copy.offset = static_cast<std::int64_t>((view.data() - lowest) / static_cast<std::ptrdiff_t>(sizeof(T)));
-        for (int axis = 0; axis < copy.ndim; ++axis) {
-            copy.strides[axis] = view.byte_stride(axis) / static_cast<std::int64_t>(sizeof(T));
-        }
+    if (is_gap_free(view) && has_row_major_strides(view)) {
+        // Row-major and without holes: the block starts at the first element
+        // (an axis of length 1 moves nothing, whatever its stride).
+        std::memcpy(copy.data(), view.data(), static_cast<std::size_t>(n) * sizeof(T));
         return copy;
     }
     // Gather in row-major index order by byte offsets; loads go through
     // memcpy, so misaligned data and strides that are not multiples of the
     // element size are read exactly.
-    std::int64_t stride = 1;
-    for (int axis = copy.ndim - 1; axis >= 0; --axis) {
-        copy.strides[axis] = stride;
-        stride *= static_cast<std::int64_t>(view.shape(axis));
-    }
     std::array<std::uint64_t, max_dims> index{};
-    T* out = copy.buffer.data();
-    const int last = copy.ndim - 1;
+    T* out = copy.data();
+    const int last = view.ndim() - 1;
     const std::int64_t last_stride = view.byte_stride(last);
     const std::uint64_t last_len = view.shape(last);
     for (std::uint64_t done = 0; done < n; done += last_len) {
@@ -362,13 +362,11 @@ struct SliceContainer {
     PyObject ob_base;
     void (*release)(void*);
     void* data;
-    std::size_t length;
-    std::size_t capacity;
 };
 
 void slice_container_dealloc(PyObject* self) {
-    // Runs under the guard for callbacks: any failure is reported as an
-    // unraisable internal error and the deallocation still completes.
+    // Called by the interpreter with the lock held; nothing here can fail.
+    // The buffer is released, then the object, then the type's reference.
     const bool previous = py::lock_marked();
     py::set_lock_mark(true);
     auto* container = reinterpret_cast<SliceContainer*>(self);
@@ -422,9 +420,7 @@ namespace {
 
 template <class T>
 Result<Handle> array_from_buffer(OwnedBuffer<T> buffer, std::span<const std::uint64_t> shape) {
-    void** api = array_api();
-    const std::size_t length = buffer.size();
-    const std::size_t capacity = buffer.capacity();
+    PEL_TRY(void** const api, array_api());
     PyObject* type = container_type();
     Handle container;
     if (type != nullptr) {
@@ -437,8 +433,6 @@ Result<Handle> array_from_buffer(OwnedBuffer<T> buffer, std::span<const std::uin
     }
     auto* slot = reinterpret_cast<SliceContainer*>(container.get());
     slot->release = &release_with_free;
-    slot->length = length;
-    slot->capacity = capacity;
     slot->data = buffer.release();  // the container owns the block from here
 
     const int nd = static_cast<int>(shape.size());
@@ -457,7 +451,7 @@ Result<Handle> array_from_buffer(OwnedBuffer<T> buffer, std::span<const std::uin
     }
     // PyArray_NewFromDescr takes over the descriptor reference.
     Handle array = Handle::steal(reinterpret_cast<NewFromDescr>(api[api_new_from_descr])(
-        array_type(), descr, nd, dims.data(), strides.data(), slot->data, flag_writeable, nullptr));
+        array_type(api), descr, nd, dims.data(), strides.data(), slot->data, flag_writeable, nullptr));
     if (!array) {
         return result_failure("cannot create the result array");  // the container frees the buffer
     }
@@ -470,7 +464,7 @@ Result<Handle> array_from_buffer(OwnedBuffer<T> buffer, std::span<const std::uin
 
 // The instantiations the entries use.
 template Result<std::span<const double>> contiguous_slice<double>(const ArrayView&);
-template OwnedArray<double> owned_copy<double>(const ArrayView&);
+template OwnedBuffer<double> row_major_copy<double>(const ArrayView&);
 template Result<Handle> array_from_buffer<double>(OwnedBuffer<double>, std::span<const std::uint64_t>);
 template Result<Handle> array_from_buffer<float>(OwnedBuffer<float>, std::span<const std::uint64_t>);
 

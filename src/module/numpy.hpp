@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "../common/buffer.hpp"
@@ -29,9 +30,7 @@ inline constexpr int max_dims = 3;
 
 // A read-only view of an accepted array, holding a reference to it and a
 // registered read-only borrow until it is destroyed (with the lock held).
-// Byte strides are kept exactly; element strides are NumPy's byte strides
-// divided by the element size and are meaningful only when
-// `strides_in_elements()` holds.
+// Byte strides are kept exactly as NumPy reports them.
 class ArrayView {
 public:
     ArrayView(ArrayView&& other) noexcept;
@@ -43,9 +42,6 @@ public:
     int ndim() const noexcept { return ndim_; }
     std::uint64_t shape(int axis) const noexcept { return shape_[axis]; }
     std::int64_t byte_stride(int axis) const noexcept { return byte_strides_[axis]; }
-    // Element stride with its sign (byte stride / element size).
-    std::int64_t stride(int axis) const noexcept { return byte_strides_[axis] / static_cast<std::int64_t>(element_size(type_)); }
-    bool strides_in_elements() const noexcept;
     const char* data() const noexcept { return data_; }
     // Product of the extents (saturating at 2^64 - 1 cannot happen for a real array).
     std::uint64_t size() const noexcept;
@@ -54,7 +50,7 @@ public:
     bool is_f_contiguous() const noexcept;
 
 private:
-    friend Result<ArrayView> borrow_view(PyObject*, ElementType, int);
+    friend ArrayView borrow_view(PyObject*, ElementType, int);
     ArrayView() = default;
     py::Handle array_;
     ElementType type_ = ElementType::Float64;
@@ -66,17 +62,20 @@ private:
     bool borrowed_ = false;
 };
 
-// The three tests of acceptance: an ndarray (or subclass), exactly `ndim`
-// dimensions, a dtype equivalent to the native `type`. No error is reported.
-// (Fetching NumPy's table may end in an internal failure.)
-bool is_typed_array(PyObject* obj, ElementType type, int ndim);
+// The three tests of acceptance, each made once: an ndarray (or subclass),
+// exactly `ndim` dimensions, then the first of `candidates` whose native
+// dtype the array's is equivalent to. nullopt when any test fails; an error
+// only when NumPy's table cannot be had.
+Result<std::optional<ElementType>> match_array(PyObject* obj, int ndim, std::span<const ElementType> candidates);
 
-// Accepts `obj` as a read-only view, or fails with the type-mismatch
-// TypeError "'{type}' object is not an instance of 'ndarray'" (unprefixed).
+// Registers the read-only borrow of an array that `match_array` accepted as
+// `type`.
+ArrayView borrow_view(PyObject* obj, ElementType type, int ndim);
+
+// Accepts `obj` as a read-only view of `type`, or fails with the
+// type-mismatch TypeError "'{type}' object is not an instance of 'ndarray'"
+// (unprefixed).
 Result<ArrayView> extract_readonly_array(PyObject* obj, ElementType type, int ndim);
-
-// Registers the read-only borrow of an array that `is_typed_array` accepted.
-Result<ArrayView> borrow_view(PyObject* obj, ElementType type, int ndim);
 
 // The elements as one flat run in memory order: empty for an empty array;
 // otherwise the array must be aligned and C- or F-contiguous, or the call
@@ -84,24 +83,16 @@ Result<ArrayView> borrow_view(PyObject* obj, ElementType type, int ndim);
 template <class T>
 Result<std::span<const T>> contiguous_slice(const ArrayView& view);
 
-// An array owned by the call. `strides` are in elements; element
-// (i0, i1, ...) sits at data() + offset + i0*strides[0] + ...
-template <class T>
-struct OwnedArray {
-    OwnedBuffer<T> buffer;
-    std::int64_t offset = 0;  // elements from the start of the buffer to element (0, 0, ...)
-    int ndim = 0;
-    std::array<std::uint64_t, max_dims> shape{};
-    std::array<std::int64_t, max_dims> strides{};
+// Whether the view's elements fill one block of memory, without holes, in an
+// order other than row-major: Fortran order, transposed axes, or a reversed
+// axis of length > 1. Axes of length 1 have no order; an empty view has none.
+bool is_contiguous_out_of_order(const ArrayView& view);
 
-    const T* first() const noexcept { return buffer.data() + offset; }
-};
-
-// Copies the view: a gap-free view (any axis order or direction) as one
-// block keeping its strides; any other view gathered by byte offsets in
-// row-major order into a row-major buffer, with unaligned-safe loads.
+// The view's elements in row-major index order, in a buffer owned by the
+// call: one block copy when the view is contiguous in row-major order,
+// otherwise gathered by byte offsets with unaligned-safe loads.
 template <class T>
-OwnedArray<T> owned_copy(const ArrayView& view);
+OwnedBuffer<T> row_major_copy(const ArrayView& view);
 
 // Wraps a filled row-major buffer of `shape` into a new writeable NumPy array
 // whose base, a PySliceContainer, frees the buffer exactly once.

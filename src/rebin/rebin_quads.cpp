@@ -15,7 +15,6 @@ namespace {
 
 using numpy::ArrayView;
 using numpy::ElementType;
-using numpy::OwnedArray;
 
 constexpr const char* positional[] = {"quads", "values"};
 constexpr KeywordParam keyword_only[] = {
@@ -30,15 +29,6 @@ constexpr ParameterTable parameters{"rebin_quads", positional, 2, keyword_only};
 enum Slot : std::size_t { slot_quads, slot_values, slot_output_x, slot_output_y, slot_mode, slot_skip_partial };
 constexpr std::size_t slot_count = 6;
 static_assert(parameters.positional.size() + parameters.keyword_only.size() == slot_count);
-
-// A float64 array of three dimensions, held as a read-only view; anything
-// else gets the type-mismatch error of array acceptance.
-Result<ArrayView> accept_quads(PyObject* obj) {
-    if (numpy::is_typed_array(obj, ElementType::Float64, 3)) {
-        return numpy::borrow_view(obj, ElementType::Float64, 3);
-    }
-    return numpy::extract_readonly_array(obj, ElementType::Float64, 3);
-}
 
 // "[5, 4, 3]": the extents in decimal, comma-and-space separated.
 [[gnu::cold]] std::string shape_text(const ArrayView& view) {
@@ -66,28 +56,6 @@ Result<ArrayView> accept_quads(PyObject* obj) {
                        std::to_string(n) + ")");
 }
 
-// The copy of `quads` in row-major order: element strides 8, 2, 1. An axis
-// of length 1 may have any stride; an array with a zero-length axis holds
-// no element and always qualifies.
-bool is_row_major_quads(const OwnedArray<double>& copy) {
-    constexpr std::array<std::int64_t, 3> row_major{8, 2, 1};
-    for (int axis = 0; axis < 3; ++axis) {
-        if (copy.shape[axis] == 0) {
-            return true;
-        }
-    }
-    for (int axis = 0; axis < 3; ++axis) {
-        if (copy.shape[axis] != 1 && copy.strides[axis] != row_major[axis]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The copy of `values` runs forward with unit stride, or has at most one
-// element.
-bool is_unit_stride_values(const OwnedArray<double>& copy) { return copy.shape[0] <= 1 || copy.strides[0] == 1; }
-
 }  // namespace
 
 Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
@@ -96,7 +64,8 @@ Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
 
     // Conversions, in parameter order; the first failure ends the call and
     // the views already taken are released on the way out.
-    PEL_TRY(const ArrayView quads, convert_argument("quads", accept_quads(slots[slot_quads])));
+    PEL_TRY(const ArrayView quads,
+            convert_argument("quads", numpy::extract_readonly_array(slots[slot_quads], ElementType::Float64, 3)));
     PEL_TRY(const ArrayView values,
             convert_argument("values", numpy::extract_readonly_array(slots[slot_values], ElementType::Float64, 1)));
     PEL_TRY(const ArrayView output_x,
@@ -112,7 +81,9 @@ Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
         PEL_TRY(skip_partial, convert_argument("skip_partial", extract_bool(slots[slot_skip_partial])));
     }
 
-    // Checks 1 to 7, in order.
+    // The range and consistency checks, in order: mode, the shape of quads,
+    // the length of values, contiguous centres, at least two of them on each
+    // axis, and increasing centres.
     rebin::RebinMode mode = rebin::RebinMode::Sum;
     if (mode_text == "sum") {
         mode = rebin::RebinMode::Sum;
@@ -148,6 +119,17 @@ Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
     const double origin_x = centres_x[0] - bin_x * 0.5;
     const double origin_y = centres_y[0] - bin_y * 0.5;
 
+    // The layout of quads and values is decided on the views, before any
+    // copy: arrays that fill one block of memory in another order than
+    // row-major (Fortran order, transposed axes, a reversed axis) are
+    // refused; every other layout, strided or broadcast views included, is
+    // gathered.
+    if (numpy::is_contiguous_out_of_order(quads)) {
+        return value_error("quads could not be flattened to a contiguous slice");
+    }
+    if (numpy::is_contiguous_out_of_order(values)) {
+        return value_error("values could not be flattened to a contiguous slice");
+    }
     // The grid's buffers are sized before anything is copied: a grid that no
     // allocation can hold fails here, at once, as MemoryError.
     std::uint64_t cells = 0;
@@ -157,25 +139,13 @@ Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
     }
     checked_bytes<double>(cells, "rebin_quads output");
 
-    // The kernel reads only these copies, never the caller's arrays, so other
-    // threads may change those while the lock is released.
-    const OwnedArray<double> quads_copy = numpy::owned_copy<double>(quads);
-    const OwnedArray<double> values_copy = numpy::owned_copy<double>(values);
-    // Checks 8 and 9: a gap-free input keeps its own strides in the copy, so
-    // a contiguous array in another order than row-major is refused here.
-    if (!is_row_major_quads(quads_copy)) {
-        return value_error("quads could not be flattened to a contiguous slice");
-    }
-    if (!is_unit_stride_values(values_copy)) {
-        return value_error("values could not be flattened to a contiguous slice");
-    }
-    // Row-major (N, 4, 2) from the first element on; with N <= 1 the first
-    // axis's stride is never used.
-    const std::span<const double> quad_data(quads_copy.first(), static_cast<std::size_t>(n) * 8);
-    const std::span<const double> value_data(values_copy.first(), static_cast<std::size_t>(n));
+    // The kernel reads only these row-major copies, never the caller's
+    // arrays, so other threads may change those while the lock is released.
+    const OwnedBuffer<double> quad_data = numpy::row_major_copy<double>(quads);
+    const OwnedBuffer<double> value_data = numpy::row_major_copy<double>(values);
 
     OwnedBuffer<double> out = py::without_lock([&] {
-        return rebin::rebin_quads_kernel(quad_data, value_data, origin_x, origin_y, bin_x, bin_y, mx, my, mode,
+        return rebin::rebin_quads_kernel(quad_data.span(), value_data.span(), origin_x, origin_y, bin_x, bin_y, mx, my, mode,
                                          skip_partial);
     });
     const std::array<std::uint64_t, 2> shape{mx, my};

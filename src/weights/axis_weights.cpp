@@ -21,6 +21,23 @@ std::uint64_t to_index(double x) {
     return static_cast<std::uint64_t>(x);
 }
 
+// The invariants every consumer relies on, checked once where the weights are
+// made: out_n + 1 offsets from 0, never decreasing, ending at the number of
+// weights; every non-empty row a run of valid input bins.
+void check_invariants(const AxisWeights& aw, std::uint64_t in_n) {
+    const std::uint64_t out_n = aw.rows();
+    panic_unless(aw.row_offsets.size() == out_n + 1 && aw.row_offsets[0] == 0 &&
+                     aw.row_offsets[out_n] == aw.row_weights.size(),
+                 "axis weights: row offsets do not span the weights");
+    for (std::uint64_t j = 0; j < out_n; ++j) {
+        const std::uint64_t lo = aw.row_offsets[j];
+        const std::uint64_t hi = aw.row_offsets[j + 1];
+        const std::uint64_t first = aw.first_input[j];
+        panic_unless(lo <= hi, "axis weights: row offsets decrease");
+        panic_unless(hi == lo || (first < in_n && hi - lo <= in_n - first), "axis weights: row leaves the input range");
+    }
+}
+
 }  // namespace
 
 AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin,
@@ -88,7 +105,22 @@ AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, 
         }
         aw.row_offsets.push_back(aw.row_weights.size());
     }
+    check_invariants(aw, in_n);
     return aw;
+}
+
+void fill_dense(const AxisWeights& aw, std::uint64_t in_n, double* out) {
+    // Row i starts at out + i * in_n; its entries land on columns
+    // first_input[i] ... first_input[i] + length - 1, all below in_n.
+    const std::uint64_t out_n = aw.rows();
+    for (std::uint64_t i = 0; i < out_n; ++i) {
+        const std::uint64_t lo = aw.row_offsets[i];
+        const std::uint64_t hi = aw.row_offsets[i + 1];
+        double* row = out + i * in_n + aw.first_input[i];
+        for (std::uint64_t m = 0; m < hi - lo; ++m) {
+            row[m] = aw.row_weights[lo + m];
+        }
+    }
 }
 
 }  // namespace pellorin::weights

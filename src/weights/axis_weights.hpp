@@ -27,7 +27,14 @@ struct AxisWeights {
 // Pure; never reports an error for any argument values. Throws OutOfMemory
 // when a buffer would exceed 2^63 - 8 bytes and std::bad_alloc when memory
 // runs out.
+// The invariants above are checked once here, before the weights are
+// returned (a broken one is a Panic); consumers rely on them unchecked.
 AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin,
                          double out_bw, double out_origin);
+
+// Scatters the rows into a zero-filled row-major (rows(), in_n) matrix at
+// `out`; `in_n` is the count the weights were made for. Columns outside each
+// row's run are not written.
+void fill_dense(const AxisWeights& aw, std::uint64_t in_n, double* out);
 
 }  // namespace pellorin::weights

@@ -16,28 +16,6 @@ constexpr ParameterTable parameters{"rebin_axis_weights", positional, 6, {}};
 
 bool positive_finite(double x) { return std::isfinite(x) && x > 0.0; }
 
-// The dense (out_n, in_n) matrix of `count` = in_n * out_n zeroed doubles,
-// allocated before the weights so that a matrix that cannot be had fails
-// before any work; then the rows of the weights scattered into it.
-OwnedBuffer<double> dense_matrix(std::uint64_t in_n, std::uint64_t out_n, std::uint64_t count, double in_bw,
-                                 double in_origin, double out_bw, double out_origin) {
-    auto matrix = OwnedBuffer<double>::zeroed(count, "weight matrix");
-    const weights::AxisWeights aw = weights::axis_weights(in_n, out_n, in_bw, in_origin, out_bw, out_origin);
-    double* out = matrix.data();
-    for (std::uint64_t i = 0; i < out_n; ++i) {
-        const std::uint64_t lo = aw.row_offsets[i];
-        const std::uint64_t hi = aw.row_offsets[i + 1];
-        const std::uint64_t first = aw.first_input[i];
-        panic_unless(lo <= hi && hi <= aw.row_weights.size(), "axis weights: row offsets out of order");
-        panic_unless(hi == lo || (first < in_n && hi - lo <= in_n - first), "axis weights: row leaves the input range");
-        double* row = out + i * in_n + first;
-        for (std::uint64_t m = 0; m < hi - lo; ++m) {
-            row[m] = aw.row_weights[lo + m];
-        }
-    }
-    return matrix;
-}
-
 }  // namespace
 
 Result<py::Handle> rebin_axis_weights_body(PyObject* args, PyObject* kwargs) {
@@ -68,8 +46,14 @@ Result<py::Handle> rebin_axis_weights_body(PyObject* args, PyObject* kwargs) {
         return value_error("weight matrix reshape: ShapeError/Overflow: arithmetic overflow");
     }
     checked_bytes<double>(count, "weight matrix");
-    OwnedBuffer<double> matrix = py::without_lock(
-        [&] { return dense_matrix(in_n, out_n, count, in_bw, in_origin, out_bw, out_origin); });
+    // Without the lock: the matrix is allocated before the weights, so a
+    // matrix that cannot be had fails before any work.
+    OwnedBuffer<double> matrix = py::without_lock([&] {
+        OwnedBuffer<double> dense = OwnedBuffer<double>::zeroed(count, "weight matrix");
+        weights::fill_dense(weights::axis_weights(in_n, out_n, in_bw, in_origin, out_bw, out_origin), in_n,
+                            dense.data());
+        return dense;
+    });
     const std::array<std::uint64_t, 2> shape{out_n, in_n};
     return numpy::array_from_buffer<double>(std::move(matrix), shape);
 }

@@ -26,14 +26,9 @@ namespace pellorin {
 // A buffer that cannot be had: too large for any allocation, or refused by the
 // system. A `std::bad_alloc`, so every handler of allocation failure sees it;
 // the message names the buffer and its size.
-class OutOfMemory final : public std::bad_alloc {
+class OutOfMemory final : public Failure<std::bad_alloc> {
 public:
-    explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-    const std::string& message() const noexcept { return message_; }
-
-private:
-    std::string message_;
+    using Failure::Failure;
 };
 
 // Throws `OutOfMemory` for `n` elements of `element_size` bytes named `what`;
@@ -74,53 +69,28 @@ public:
     OwnedBuffer& operator=(const OwnedBuffer&) = delete;
     OwnedBuffer(OwnedBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
-          size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
+          size_(std::exchange(other.size_, 0)) {}
     OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
         if (this != &other) {
             std::free(data_);
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
-            capacity_ = std::exchange(other.capacity_, 0);
         }
         return *this;
     }
     ~OwnedBuffer() { std::free(data_); }
 
     // n elements, all bits zero (+0.0 for floating point), from one calloc.
-    static OwnedBuffer zeroed(std::uint64_t n, const char* what = "buffer") {
-        checked_bytes<T>(n, what);
-        OwnedBuffer b;
-        // calloc(0) may return null legitimately; keep a real block so that
-        // every buffer handed to NumPy has a valid data pointer.
-        void* p = std::calloc(n == 0 ? 1 : static_cast<std::size_t>(n), sizeof(T));
-        if (p == nullptr) [[unlikely]] {
-            fail_allocation(what, n, sizeof(T), false);
-        }
-        b.data_ = static_cast<T*>(p);
-        b.size_ = static_cast<std::size_t>(n);
-        b.capacity_ = static_cast<std::size_t>(n);
-        return b;
-    }
+    static OwnedBuffer zeroed(std::uint64_t n, const char* what = "buffer") { return allocate(n, what, true); }
 
     // n elements, contents unspecified, from one malloc.
     static OwnedBuffer uninitialized(std::uint64_t n, const char* what = "buffer") {
-        std::size_t bytes = checked_bytes<T>(n, what);
-        OwnedBuffer b;
-        void* p = std::malloc(bytes == 0 ? 1 : bytes);
-        if (p == nullptr) [[unlikely]] {
-            fail_allocation(what, n, sizeof(T), false);
-        }
-        b.data_ = static_cast<T*>(p);
-        b.size_ = static_cast<std::size_t>(n);
-        b.capacity_ = static_cast<std::size_t>(n);
-        return b;
+        return allocate(n, what, false);
     }
 
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return capacity_; }
     bool empty() const noexcept { return size_ == 0; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
@@ -130,14 +100,27 @@ public:
     // Hands the block to a new owner, which must release it with `free`.
     T* release() noexcept {
         size_ = 0;
-        capacity_ = 0;
         return std::exchange(data_, nullptr);
     }
 
 private:
+    static OwnedBuffer allocate(std::uint64_t n, const char* what, bool zero) {
+        const std::size_t bytes = checked_bytes<T>(n, what);
+        // A zero-length request still gets a real block, so that every buffer
+        // handed to NumPy has a valid data pointer.
+        void* p = zero ? std::calloc(n == 0 ? 1 : static_cast<std::size_t>(n), sizeof(T))
+                       : std::malloc(bytes == 0 ? 1 : bytes);
+        if (p == nullptr) [[unlikely]] {
+            fail_allocation(what, n, sizeof(T), false);
+        }
+        OwnedBuffer b;
+        b.data_ = static_cast<T*>(p);
+        b.size_ = static_cast<std::size_t>(n);
+        return b;
+    }
+
     T* data_ = nullptr;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
 };
 
 }  // namespace pellorin

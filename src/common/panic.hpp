@@ -10,14 +10,22 @@
 
 namespace pellorin {
 
-class Panic final : public std::exception {
+// An exception of the `Base` family carrying its whole message (embedded
+// NULs included; `what()` shows it up to the first one).
+template <class Base>
+class Failure : public Base {
 public:
-    explicit Panic(std::string message) : message_(std::move(message)) {}
+    explicit Failure(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
 
 private:
     std::string message_;
+};
+
+class Panic final : public Failure<std::exception> {
+public:
+    using Failure::Failure;
 };
 
 // Writes a diagnostic to standard error and throws `Panic(message)`.

@@ -406,7 +406,7 @@ def test_oversized_result_is_a_memory_error(dtype, c, out):
     (2**61, 1, "rebin_image_separable result: cannot allocate 2305843009213693952 elements of 4 bytes"),
     (2**60, 1, "rebin_image_separable H rows: cannot allocate 1152921504606846976 elements of 8 bytes"),
     (1, 2**60, "rebin_image_separable W rows: cannot allocate 1152921504606846976 elements of 8 bytes"),
-    (2**32, 2**32, "rebin_image_separable result: cannot allocate 4294967296 x 4294967296 x 1 values"),
+    (2**32, 2**32, "rebin_image_separable result: cannot allocate 4294967296 x 4294967296 x 1 elements"),
 ])
 def test_output_counts_past_every_limit_are_memory_errors(out_h, out_w, text):
     with pytest.raises(MemoryError) as ei:

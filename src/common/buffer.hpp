@@ -31,6 +31,11 @@ public:
     using Failure::Failure;
 };
 
+// "{what}: cannot allocate {count} elements of {element_size} bytes", with
+// " (past the largest possible allocation)" when `too_large`.
+std::string allocation_failure_text(const char* what, const std::string& count, std::size_t element_size,
+                                    bool too_large);
+
 // Throws `OutOfMemory` for `n` elements of `element_size` bytes named `what`;
 // `too_large` tells a size past every limit from a refused allocation.
 [[noreturn, gnu::cold, gnu::noinline]] void fail_allocation(const char* what, std::uint64_t n,
@@ -41,15 +46,22 @@ public:
 template <class T>
 inline constexpr std::uint64_t max_block_bytes = (std::uint64_t{1} << 63) - sizeof(T);
 
+// Whether n elements of T fit in one block: n * sizeof(T) neither overflows
+// nor exceeds the limit.
+template <class T>
+bool within_allocation_limit(std::uint64_t n) {
+    std::uint64_t bytes = 0;
+    return !__builtin_mul_overflow(n, std::uint64_t{sizeof(T)}, &bytes) && bytes <= max_block_bytes<T>;
+}
+
 // n * sizeof(T) in bytes, or `OutOfMemory` when it overflows or exceeds the
 // limit.
 template <class T>
 std::size_t checked_bytes(std::uint64_t n, const char* what) {
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(n, std::uint64_t{sizeof(T)}, &bytes) || bytes > max_block_bytes<T>) [[unlikely]] {
+    if (!within_allocation_limit<T>(n)) [[unlikely]] {
         fail_allocation(what, n, sizeof(T), true);
     }
-    return static_cast<std::size_t>(bytes);
+    return static_cast<std::size_t>(n * sizeof(T));
 }
 
 // out = a * b; false when the product overflows 64 bits.

@@ -11,13 +11,18 @@ void panic(std::string message) {
     throw Panic(std::move(message));
 }
 
-void fail_allocation(const char* what, std::uint64_t n, std::size_t element_size, bool too_large) {
-    std::string message = std::string(what) + ": cannot allocate " + std::to_string(n) + " elements of " +
+std::string allocation_failure_text(const char* what, const std::string& count, std::size_t element_size,
+                                   bool too_large) {
+    std::string message = std::string(what) + ": cannot allocate " + count + " elements of " +
                           std::to_string(element_size) + " bytes";
     if (too_large) {
         message += " (past the largest possible allocation)";
     }
-    throw OutOfMemory(std::move(message));
+    return message;
+}
+
+void fail_allocation(const char* what, std::uint64_t n, std::size_t element_size, bool too_large) {
+    throw OutOfMemory(allocation_failure_text(what, std::to_string(n), element_size, too_large));
 }
 
 }  // namespace pellorin

@@ -48,17 +48,15 @@ constexpr ParameterTable parameter_table{
 // the result (out_h*out_w*c values of W) and the rows of both axes. A size
 // that no allocation can meet fails here, at once, as MemoryError.
 template <class W>
-void check_sizes(std::uint64_t out_h, std::uint64_t out_w, std::uint64_t c) {
+Status check_sizes(std::uint64_t out_h, std::uint64_t out_w, std::uint64_t c) {
     std::uint64_t plane = 0;
     std::uint64_t values = 0;
-    if (!checked_mul(out_h, out_w, plane) || !checked_mul(plane, c, values)) {
-        throw OutOfMemory("rebin_image_separable result: cannot allocate " + std::to_string(out_h) + " x " +
-                          std::to_string(out_w) + " x " + std::to_string(c) + " values of " +
-                          std::to_string(sizeof(W)) + " bytes (past the largest possible allocation)");
-    }
-    checked_bytes<W>(values, "rebin_image_separable result");
-    checked_bytes<std::uint64_t>(out_h, "rebin_image_separable H rows");
-    checked_bytes<std::uint64_t>(out_w, "rebin_image_separable W rows");
+    PEL_CHECK(allocatable<W>(checked_mul(out_h, out_w, plane) && checked_mul(plane, c, values),
+                             "rebin_image_separable result",
+                             std::to_string(out_h) + " x " + std::to_string(out_w) + " x " + std::to_string(c)));
+    PEL_CHECK(allocatable<W>(values, "rebin_image_separable result"));
+    PEL_CHECK(allocatable<std::uint64_t>(out_h, "rebin_image_separable H rows"));
+    return allocatable<std::uint64_t>(out_w, "rebin_image_separable W rows");
 }
 
 // The crop window as the overlap weights of one axis: pixels are bins of
@@ -93,7 +91,7 @@ Result<py::Handle> resize_image(PyObject* image, std::uint64_t h, std::uint64_t 
     }
     // h, w and c now describe the buffer that exists; the output counts are
     // arguments, and the buffers they ask for are sized before any work.
-    check_sizes<W>(out_h, out_w, c);
+    PEL_CHECK(check_sizes<W>(out_h, out_w, c));
 
     // C-contiguous and aligned with h*w*c >= 1 elements: one flat run of E in
     // row-major order. Read in place while the lock is released; the view

@@ -216,6 +216,7 @@ std::string describe(ErrorState error) {
 
 ErrorState type_error(std::string message) { return ErrorState::lazy(PyExc_TypeError, std::move(message)); }
 ErrorState value_error(std::string message) { return ErrorState::lazy(PyExc_ValueError, std::move(message)); }
+ErrorState memory_error(std::string message) { return ErrorState::lazy(PyExc_MemoryError, std::move(message)); }
 
 ErrorState internal_error(std::string message) {
     std::fprintf(stderr, "_pellorin: internal failure: %s\n", message.c_str());

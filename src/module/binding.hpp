@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "../common/buffer.hpp"
 #include "py.hpp"
 
 namespace pellorin {
@@ -84,6 +85,21 @@ inline Status ok_status() { return Unit{}; }
 // only once the failure is certain.
 [[gnu::cold]] ErrorState type_error(std::string message);
 [[gnu::cold]] ErrorState value_error(std::string message);
+[[gnu::cold]] ErrorState memory_error(std::string message);
+
+// A buffer of `count` (its text) elements of T that no allocation can hold
+// fails with MemoryError naming it, before anything is allocated.
+template <class T>
+Status allocatable(bool fits, const char* what, const std::string& count) {
+    if (fits) [[likely]] {
+        return ok_status();
+    }
+    return memory_error(allocation_failure_text(what, count, sizeof(T), true));
+}
+template <class T>
+Status allocatable(std::uint64_t n, const char* what) {
+    return allocatable<T>(within_allocation_limit<T>(n), what, std::to_string(n));
+}
 // The internal-error exception with `message`, as a value, for a failure met
 // with the lock held (NumPy that cannot be loaded); its diagnostic is written
 // to standard error as it happens.

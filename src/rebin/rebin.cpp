@@ -72,8 +72,8 @@ inline Quad load_quad(const double* q) noexcept {
 
 // A grid whose cell count overflows 64 bits can never be allocated.
 [[gnu::cold, gnu::noinline]] void fail_grid_size(std::uint64_t mx, std::uint64_t my) {
-    throw OutOfMemory("rebin_quads output: cannot allocate " + std::to_string(mx) + " x " + std::to_string(my) +
-                      " cells of 8 bytes (past the largest possible allocation)");
+    throw OutOfMemory(allocation_failure_text("rebin_quads output", std::to_string(mx) + " x " + std::to_string(my),
+                                              sizeof(double), true));
 }
 
 // The grid's geometry and the call's accumulation buffers, shared by every

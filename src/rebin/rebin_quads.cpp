@@ -133,11 +133,9 @@ Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
     // The grid's buffers are sized before anything is copied: a grid that no
     // allocation can hold fails here, at once, as MemoryError.
     std::uint64_t cells = 0;
-    if (!checked_mul(mx, my, cells)) {
-        throw OutOfMemory("rebin_quads output: cannot allocate " + std::to_string(mx) + " x " + std::to_string(my) +
-                          " cells of 8 bytes (past the largest possible allocation)");
-    }
-    checked_bytes<double>(cells, "rebin_quads output");
+    PEL_CHECK(allocatable<double>(checked_mul(mx, my, cells), "rebin_quads output",
+                                  std::to_string(mx) + " x " + std::to_string(my)));
+    PEL_CHECK(allocatable<double>(cells, "rebin_quads output"));
 
     // The kernel reads only these row-major copies, never the caller's
     // arrays, so other threads may change those while the lock is released.

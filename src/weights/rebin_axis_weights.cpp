@@ -45,7 +45,7 @@ Result<py::Handle> rebin_axis_weights_body(PyObject* args, PyObject* kwargs) {
     if (!checked_mul(in_n, out_n, count)) {
         return value_error("weight matrix reshape: ShapeError/Overflow: arithmetic overflow");
     }
-    checked_bytes<double>(count, "weight matrix");
+    PEL_CHECK(allocatable<double>(count, "weight matrix"));
     // Without the lock: the matrix is allocated before the weights, so a
     // matrix that cannot be had fails before any work.
     OwnedBuffer<double> matrix = py::without_lock([&] {

@@ -23,6 +23,7 @@ def _values_argument(values: object) -> np.ndarray:
     type), native byte order, converted only when needed."""
     array = as_array("values", values)
     kind, size = array.dtype.kind, array.dtype.itemsize
+    work: np.dtype[Any]
     if kind == "f" and size == 4:
         work = np.dtype(np.float32)
     elif kind in "biuf":

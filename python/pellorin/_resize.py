@@ -67,7 +67,7 @@ def _window_argument(window: Optional[Sequence[FloatLike]],
             positive_float("window height", height), positive_float("window width", width))
 
 
-def _dtype_argument(dtype: npt.DTypeLike) -> np.dtype:
+def _dtype_argument(dtype: npt.DTypeLike) -> np.dtype[Any]:
     try:
         target = np.dtype(dtype)
     except TypeError as error:
@@ -101,16 +101,18 @@ def _round_into(result: np.ndarray, target: np.dtype, nan_possible: bool) -> np.
     return converted
 
 
-# float64 images give float64, the other three passed types float32; other
-# images are converted first (integers and bool to float64, float16 to float32).
+# uint8, uint16, float32 (and float16) images give float32; float64, other
+# integer and bool images give float64.
 @overload
-def resize(image: npt.NDArray[np.float64] | npt.NDArray[np.integer[Any]] | npt.NDArray[np.bool_],  # type: ignore[overload-overlap, unused-ignore]
-           shape: Sequence[SupportsIndex], *, window: Optional[Sequence[FloatLike]] = None,
-           dtype: None = None) -> npt.NDArray[np.float64]: ...
+def resize(  # type: ignore[overload-overlap, unused-ignore]
+        image: npt.NDArray[np.uint8] | npt.NDArray[np.uint16] | npt.NDArray[np.float32] | npt.NDArray[np.float16],
+        shape: Sequence[SupportsIndex], *, window: Optional[Sequence[FloatLike]] = None,
+        dtype: None = None) -> npt.NDArray[np.float32]: ...
 @overload
-def resize(image: npt.NDArray[np.float32] | npt.NDArray[np.float16],  # type: ignore[overload-overlap, unused-ignore]
-           shape: Sequence[SupportsIndex], *, window: Optional[Sequence[FloatLike]] = None,
-           dtype: None = None) -> npt.NDArray[np.float32]: ...
+def resize(  # type: ignore[overload-overlap, unused-ignore]
+        image: npt.NDArray[np.float64] | npt.NDArray[np.integer[Any]] | npt.NDArray[np.bool_],
+        shape: Sequence[SupportsIndex], *, window: Optional[Sequence[FloatLike]] = None,
+        dtype: None = None) -> npt.NDArray[np.float64]: ...
 @overload
 def resize(image: npt.ArrayLike, shape: Sequence[SupportsIndex], *,
            window: Optional[Sequence[FloatLike]] = None,
@@ -118,12 +120,12 @@ def resize(image: npt.ArrayLike, shape: Sequence[SupportsIndex], *,
 @overload
 def resize(image: npt.ArrayLike, shape: Sequence[SupportsIndex], *,
            window: Optional[Sequence[FloatLike]] = None,
-           dtype: npt.DTypeLike = None) -> npt.NDArray[Any]: ...
+           dtype: Optional[npt.DTypeLike] = None) -> npt.NDArray[Any]: ...
 
 
 def resize(image: npt.ArrayLike, shape: Sequence[SupportsIndex], *,
            window: Optional[Sequence[FloatLike]] = None,
-           dtype: npt.DTypeLike = None) -> npt.NDArray[Any]:
+           dtype: Optional[npt.DTypeLike] = None) -> npt.NDArray[Any]:
     """Resize an image by exact area-weighted averaging.
 
     Every output pixel receives, per channel, the overlap-weighted mean of

@@ -27,8 +27,10 @@ def as_array(name: str, value: object) -> np.ndarray:
 
 
 def finite_float(name: str, value: FloatLike) -> float:
-    """``float(value)``, which must be finite."""
+    """``float(value)``, which must be finite. Text is refused, not parsed."""
     try:
+        if isinstance(value, (str, bytes)):
+            raise TypeError("text")
         number = float(value)
     except (TypeError, ValueError) as error:
         raise TypeError(f"{name} must be a real number; got {value!r}") from error

@@ -64,12 +64,23 @@ def _extent(bin_width: float, out_n: int) -> float:
 
 def _covered(start: float, bin_width: float, in_n: int, out_n: int) -> np.ndarray:
     """Length of each output bin's overlap with the input range [0, in_n), in
-    input bins; the bin edges are computed as the module computes them."""
+    input bins, with the bin edges computed as the module computes them."""
     lower = start + bin_width * np.arange(out_n, dtype=np.float64)
     upper = bin_width + lower
     covered = np.minimum(upper, float(in_n))
     covered -= np.maximum(lower, 0.0)
     return np.maximum(covered, 0.0, out=covered)
+
+
+def _edge_noise(lower_in: float, lower_out: float, width_in: float, in_n: int,
+                start: float, extent: float) -> float:
+    """A bound, in input bins, on the rounding of the bin edges, both in the
+    caller's units (where the edges are of the size of the origins) and
+    after the translation into input bins. An output bin that only touches
+    the input range can appear to overlap it by this much."""
+    scale = max(abs(lower_in) / width_in, abs(lower_out) / width_in, float(in_n),
+                abs(start), abs(start + extent))
+    return 8.0 * float(np.finfo(np.float64).eps) * scale
 
 
 @overload
@@ -137,7 +148,8 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
         If ``values`` is 0-d or has no bins along ``axis``, an origin or
         width is not finite, a width or ``out_n`` is not positive, the
         output grid does not fit in doubles when measured in input bins,
-        or ``mode`` is neither ``"mean"`` nor ``"sum"``.
+        the origins are so far from 0 in input bins that their rounding
+        exceeds half a bin, or ``mode`` is neither ``"mean"`` nor ``"sum"``.
     numpy.exceptions.AxisError
         If ``axis`` is out of range (a ``ValueError`` and an
         ``IndexError``).
@@ -152,6 +164,13 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
     other; both carry the rounding of the bin edges, about
     ``eps * |origin| / bw``. With ``in_bw = 1`` and ``in_origin = 0`` the
     weights are the same doubles up to a final renormalisation.
+
+    An output bin that touches the input range only within the rounding of
+    the bin edges (8 eps times the largest of ``|in_origin| / in_bw``,
+    ``|out_origin| / in_bw`` and the input and output extents, in input
+    bins) counts as outside and is 0 in both modes. The dense product may
+    instead give such a bin the full value of the input's edge bin, since
+    the sliver of overlap that rounding leaves is normalised to weight 1.
 
     No dense matrix is built: the work and the memory beyond the input and
     the output are proportional to the number of input bins plus output
@@ -211,6 +230,10 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
     if not (bin_width > 0.0 and math.isfinite(bin_width)):
         raise ValueError(f"out_bw / in_bw must be a positive finite number; got {bin_width!r}")
     extent = _extent(bin_width, count)
+    noise = _edge_noise(lower_in, lower_out, width_in, in_n, start, extent)
+    if not noise < 0.5:
+        raise ValueError("in_bw is too small for the origins: their rounding exceeds half an input bin "
+                         f"(in_origin / in_bw = {lower_in / width_in!r}, out_origin / in_bw = {lower_out / width_in!r})")
 
     out_shape: Tuple[int, ...] = array.shape[:ax] + (count,) + array.shape[ax + 1:]
     if array.size == 0:
@@ -238,7 +261,14 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
         result = _pellorin.rebin_image_separable(array.reshape(before, in_n, after), before, in_n, after,
                                                  before, count, 0.0, start, float(before), extent)
     result = result.reshape(shape[:ax] + (count,) + shape[ax + 1:])
+    covered = _covered(start, extent / count, in_n, count)
+    # A bin that touches the input range only within the rounding of the
+    # edges overlaps it by a sliver, which the row's normalisation turns into
+    # the full value of the edge bin; such a bin is outside: 0 in both modes.
+    grazing = np.flatnonzero((covered > 0.0) & (covered <= noise))
+    if grazing.size:
+        result[(slice(None),) * ax + (grazing,)] = 0.0
     if mode == "sum":
-        covered = _covered(start, extent / count, in_n, count).astype(result.dtype, copy=False)
-        result *= covered.reshape((count,) + (1,) * (result.ndim - ax - 1))
+        along = (count,) + (1,) * (result.ndim - ax - 1)
+        result *= covered.astype(result.dtype, copy=False).reshape(along)
     return result.T if transposed else result

@@ -159,11 +159,13 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
     The weights are ``rebin_axis_weights``': overlap lengths normalised by
     their sum over the row. The float64 result agrees with the product with
     ``_pellorin.rebin_axis_weights(in_n, in_bw, in_origin, out_n, out_bw,
-    out_origin)`` along ``axis`` to about 1e-15 of the sum of the absolute
-    terms when the origins are within a few thousand bin widths of each
-    other; both carry the rounding of the bin edges, about
-    ``eps * |origin| / bw``. With ``in_bw = 1`` and ``in_origin = 0`` the
-    weights are the same doubles up to a final renormalisation.
+    out_origin)`` along ``axis`` to within 1e-12 (typically a few 1e-16)
+    of the sum of the absolute terms, when the origins are within a few
+    thousand bin widths of 0; both carry the rounding of the bin edges,
+    about ``eps * |origin| / in_bw`` in input bins. With ``in_bw = 1`` and
+    ``in_origin = 0`` the weights are the same doubles up to a final
+    renormalisation. A ``float32`` result is computed with ``float32``
+    weights and sums, to about 1e-7 relative per term.
 
     An output bin that touches the input range only within the rounding of
     the bin edges (8 eps times the largest of ``|in_origin| / in_bw``,
@@ -172,11 +174,13 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
     instead give such a bin the full value of the input's edge bin, since
     the sliver of overlap that rounding leaves is normalised to weight 1.
 
-    No dense matrix is built: the work and the memory beyond the input and
-    the output are proportional to the number of input bins plus output
-    bins. Each sum runs over the input bins in ascending order, with every
-    product and sum rounded on its own. ``"sum"`` multiplies the mean by
-    the bin's covered length in input bins.
+    No dense matrix is built. Beyond the result, a call holds the compact
+    weights (proportional to the number of input plus output bins), a
+    working buffer no larger than the input, and a converted copy of the
+    input where its dtype or layout needs one. Each sum runs over the input
+    bins in ascending order, with every product and sum rounded on its own.
+    ``"sum"`` multiplies the mean by the bin's covered length in input
+    bins.
 
     NaN and infinities reach exactly the output bins that overlap their
     input bin (``+inf`` and ``-inf`` together give NaN); other output bins

@@ -114,7 +114,7 @@ def bench_rebin_axis():
         fns.append(peer)
         peers.append("spectres")
     assert np.allclose(ours(), dense(), rtol=1e-12)
-    times = paired_medians(fns, rounds=3)
+    times = paired_medians(fns, rounds=5)
     rows = [("float64 1000x4096 -> 1000x1000, mean", times[0], dict(zip(peers, times[1:])))]
     print_table("pellorin.rebin_axis against the dense product and spectres", rows, peers)
 

@@ -14,4 +14,7 @@ try:
 except _metadata.PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["__version__"]
+from ._rebin_axis import rebin_axis
+from ._resize import resize
+
+__all__ = ["__version__", "rebin_axis", "resize"]

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <string>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -14,6 +16,7 @@
 
 #include "../common/panic.hpp"
 #include "../weights/normalized_rows.hpp"
+#include "box.hpp"
 #include "lanes.hpp"
 
 namespace pellorin::image {
@@ -537,6 +540,21 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
 
     const OwnedBuffer<W> h_row_weights = weights::normalized_rows<W>(h_weights.row_weights, h_weights.row_offsets);
     const OwnedBuffer<W> w_row_weights = weights::normalized_rows<W>(w_weights.row_weights, w_weights.row_offsets);
+
+    // Whole-factor box reductions of integer images by powers of two: exact
+    // integer sums give the same bits as the passes (box.hpp).
+    if constexpr (std::is_integral_v<E>) {
+        box::BoxShape shape;
+        if (code == PassCode::best &&
+            box::box_shape(h_weights, h_row_weights.data(), w_weights, w_row_weights.data(),
+                           std::numeric_limits<E>::max(), shape) &&
+            box::box_supported(shape, c, sizeof(E))) {
+            OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
+            advise_huge_pages(result.data(), result_bytes);
+            box::run_box(image.data(), w, c, h_weights, out_w, shape, result.data());
+            return result;
+        }
+    }
 
     // The intermediate rows are produced and consumed a strip at a time, in
     // one strip buffer allocated once per call; every value still receives

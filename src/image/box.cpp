@@ -1,0 +1,314 @@
+#include "box.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace pellorin::image::box {
+namespace {
+
+bool is_power_of_two(std::uint64_t n) { return n != 0 && (n & (n - 1)) == 0; }
+
+// True when every row of `aw` has `n` entries whose weight is exactly 1/n.
+bool uniform_rows(const weights::AxisWeights& aw, const float* weights, std::uint64_t& n) {
+    const std::size_t rows = aw.first_input.size();
+    if (rows == 0) {
+        return false;
+    }
+    n = aw.row_offsets[1] - aw.row_offsets[0];
+    if (!is_power_of_two(n) || n > 256) {
+        return false;
+    }
+    const float share = 1.0f / static_cast<float>(n);  // exact: n is a power of two
+    for (std::size_t j = 0; j < rows; ++j) {
+        const std::uint64_t lo = aw.row_offsets[j];
+        if (aw.row_offsets[j + 1] - lo != n) {
+            return false;
+        }
+        for (std::uint64_t k = lo; k < lo + n; ++k) {
+            if (std::memcmp(&weights[k], &share, sizeof share) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Integer sum of the nh x nw pixels of output value q (column q / c, channel
+// q % c) of an output row whose image rows start at `rows[0 .. nh-1]`.
+template <class E>
+float box_value(const E* const* rows, std::uint64_t c, const BoxShape& s, std::uint64_t q) {
+    const std::uint64_t j = q / c;
+    const std::uint64_t ch = q % c;
+    std::uint32_t sum = 0;
+    for (std::uint64_t k = 0; k < s.nh; ++k) {
+        const E* p = rows[k] + (s.x0 + s.nw * j) * c + ch;
+        for (std::uint64_t m = 0; m < s.nw; ++m) {
+            sum += p[m * c];
+        }
+    }
+    return static_cast<float>(sum) * s.scale;
+}
+
+// Layout of the vector path. Output values are taken eight at a time, one
+// 32-bit lane each; a lane's nw elements are gathered into its four bytes
+// (element m at bytes m*sizeof(E) ..), summed inside the lane, summed over
+// the nh rows, converted and scaled. The gather is a byte shuffle of 16-byte
+// windows of the image row; each half of a vector (four lanes) takes up to
+// max_windows windows. The pattern repeats every `groups` vectors, which read
+// `period_bytes` bytes further along the row.
+constexpr std::size_t max_windows = 3;
+constexpr std::size_t max_groups = 16;
+
+struct Window {
+    std::int64_t offset[2];  // bytes from the period's start, low and high half
+    alignas(32) std::uint8_t mask[32];
+};
+
+struct Layout {
+    std::size_t groups = 0;
+    std::size_t windows = 0;      // per half, the same for every group
+    std::uint64_t period_bytes = 0;
+    std::uint64_t period_values = 0;
+    std::uint64_t reach = 0;      // bytes read from a period's start
+    Window table[max_groups][max_windows];
+};
+
+// Builds the layout; false when a half needs more than max_windows windows
+// or a period more than max_groups vectors.
+bool make_layout(std::uint64_t c, std::uint64_t nw, std::size_t esize, Layout& out) {
+    if (c == 0 || nw * esize > 4) {
+        return false;
+    }
+    const std::uint64_t period_values = std::lcm<std::uint64_t>(8, c);
+    const std::size_t groups = static_cast<std::size_t>(period_values / 8);
+    if (groups > max_groups) {
+        return false;
+    }
+    out = Layout{};
+    for (auto& group : out.table) {
+        for (Window& win : group) {
+            std::fill(win.mask, win.mask + 32, std::uint8_t{0x80});  // shuffle writes zero
+        }
+    }
+    out.groups = groups;
+    out.period_values = period_values;
+    out.period_bytes = period_values * nw * esize;
+    for (std::size_t g = 0; g < groups; ++g) {
+        for (int half = 0; half < 2; ++half) {
+            // src[t]: the row byte that lane byte t receives, or -1.
+            std::int64_t src[16];
+            std::fill(src, src + 16, -1);
+            for (std::uint64_t l = 0; l < 4; ++l) {
+                const std::uint64_t q = 8 * g + 4 * half + l;
+                const std::uint64_t j = q / c;
+                const std::uint64_t ch = q % c;
+                for (std::uint64_t m = 0; m < nw; ++m) {
+                    for (std::size_t b = 0; b < esize; ++b) {
+                        const auto byte = static_cast<std::int64_t>(((nw * j + m) * c + ch) * esize + b);
+                        src[4 * l + m * esize + b] = byte;
+                    }
+                }
+            }
+            // Windows from the lowest byte up, each 16 bytes wide.
+            std::size_t used = 0;
+            bool placed[16] = {};
+            while (true) {
+                std::int64_t start = INT64_MAX;
+                for (int t = 0; t < 16; ++t) {
+                    if (src[t] >= 0 && !placed[t]) {
+                        start = std::min(start, src[t]);
+                    }
+                }
+                if (start == INT64_MAX) {
+                    break;
+                }
+                if (used == max_windows) {
+                    return false;
+                }
+                Window& win = out.table[g][used];
+                win.offset[half] = start;
+                for (int t = 0; t < 16; ++t) {
+                    std::uint8_t m = 0x80;  // shuffle writes zero
+                    if (src[t] >= start && src[t] < start + 16 && !placed[t]) {
+                        m = static_cast<std::uint8_t>(src[t] - start);
+                        placed[t] = true;
+                    }
+                    win.mask[16 * half + t] = m;
+                }
+                out.reach = std::max(out.reach, static_cast<std::uint64_t>(start + 16));
+                ++used;
+            }
+            out.windows = std::max(out.windows, used);
+        }
+    }
+    // Unused windows read the period's first 16 bytes and shuffle in zeros.
+    out.reach = std::max<std::uint64_t>(out.reach, 16);
+    return true;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Sum of the nw elements in each 32-bit lane of `x` (the other bytes zero),
+// as a 32-bit integer.
+template <class E, std::uint64_t NW>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i lane_sums(__m256i x) {
+    if constexpr (sizeof(E) == 1) {
+        if constexpr (NW == 1) {
+            return x;
+        } else {
+            const __m256i pairs = _mm256_maddubs_epi16(x, _mm256_set1_epi8(1));  // <= 510 each
+            if constexpr (NW == 2) {
+                return pairs;  // the high pair of each lane is zero
+            } else {
+                return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
+            }
+        }
+    } else {
+        if constexpr (NW == 1) {
+            return x;
+        } else {
+            return _mm256_add_epi32(_mm256_and_si256(x, _mm256_set1_epi32(0xFFFF)), _mm256_srli_epi32(x, 16));
+        }
+    }
+}
+
+template <class E, std::uint64_t NW, std::size_t K>
+[[gnu::target("avx2")]] void box_rows_avx2(const E* image, std::uint64_t wc, std::uint64_t c,
+                                            const weights::AxisWeights& hw, std::uint64_t out_w, const BoxShape& s,
+                                            const Layout& lay, float* result) {
+    const std::uint64_t out_h = hw.rows();
+    const std::uint64_t out_wc = out_w * c;
+    const std::uint64_t row_bytes = wc * sizeof(E);
+    const std::uint64_t base = s.x0 * c * sizeof(E);
+    const std::uint64_t avail = row_bytes - base;
+    std::uint64_t periods = out_wc / lay.period_values;
+    if (avail < lay.reach) {
+        periods = 0;
+    } else {
+        periods = std::min(periods, (avail - lay.reach) / lay.period_bytes + 1);
+    }
+    const __m256 scale = _mm256_set1_ps(s.scale);
+    constexpr std::size_t max_nh = 256;
+    const E* rows[max_nh];
+    for (std::uint64_t i = 0; i < out_h; ++i) {
+        for (std::uint64_t k = 0; k < s.nh; ++k) {
+            rows[k] = image + (hw.first_input[i] + k) * wc;
+        }
+        float* const out = result + i * out_wc;
+        for (std::uint64_t p = 0; p < periods; ++p) {
+            const std::uint64_t at = base + p * lay.period_bytes;
+            for (std::size_t g = 0; g < lay.groups; ++g) {
+                const Window* win = lay.table[g];
+                __m256i acc = _mm256_setzero_si256();
+                for (std::uint64_t k = 0; k < s.nh; ++k) {
+                    const auto* row = reinterpret_cast<const std::uint8_t*>(rows[k]) + at;
+                    __m256i x = _mm256_setzero_si256();
+                    for (std::size_t v = 0; v < K; ++v) {
+                        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[0]));
+                        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[1]));
+                        const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+                        const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(win[v].mask));
+                        x = _mm256_or_si256(x, _mm256_shuffle_epi8(both, mask));
+                    }
+                    acc = _mm256_add_epi32(acc, lane_sums<E, NW>(x));
+                }
+                // Sums below 2^24: the conversion and the power-of-two scale
+                // are exact.
+                _mm256_storeu_ps(out + p * lay.period_values + 8 * g,
+                                 _mm256_mul_ps(_mm256_cvtepi32_ps(acc), scale));
+            }
+        }
+        for (std::uint64_t q = periods * lay.period_values; q < out_wc; ++q) {
+            out[q] = box_value(rows, c, s, q);
+        }
+    }
+}
+
+template <class E, std::uint64_t NW>
+void box_avx2_windows(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw,
+                      std::uint64_t out_w, const BoxShape& s, const Layout& lay, float* result) {
+    switch (lay.windows) {
+        case 1: box_rows_avx2<E, NW, 1>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 2: box_rows_avx2<E, NW, 2>(image, wc, c, hw, out_w, s, lay, result); break;
+        default: box_rows_avx2<E, NW, 3>(image, wc, c, hw, out_w, s, lay, result); break;
+    }
+}
+
+template <class E>
+void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
+              std::uint64_t out_w, const BoxShape& s, float* result) {
+    Layout lay;
+    if (!make_layout(c, s.nw, sizeof(E), lay)) [[unlikely]] {
+        return;  // box_supported said otherwise; not reached
+    }
+    const std::uint64_t wc = w * c;
+    switch (s.nw) {
+        case 1: box_avx2_windows<E, 1>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 2: box_avx2_windows<E, 2>(image, wc, c, hw, out_w, s, lay, result); break;
+        default:
+            if constexpr (sizeof(E) == 1) {
+                box_avx2_windows<E, 4>(image, wc, c, hw, out_w, s, lay, result);
+            }
+            break;
+    }
+}
+#endif
+
+}  // namespace
+
+bool box_shape(const weights::AxisWeights& hw, const float* h_weights, const weights::AxisWeights& ww,
+               const float* w_weights, std::uint64_t max, BoxShape& shape) {
+    std::uint64_t nh = 0;
+    std::uint64_t nw = 0;
+    if (!uniform_rows(hw, h_weights, nh) || !uniform_rows(ww, w_weights, nw)) {
+        return false;
+    }
+    const std::uint64_t x0 = ww.first_input[0];
+    for (std::size_t j = 0; j < ww.first_input.size(); ++j) {
+        if (ww.first_input[j] != x0 + nw * j) {
+            return false;
+        }
+    }
+    if (nh * nw * max >= (std::uint64_t{1} << 24)) {
+        return false;
+    }
+    shape = BoxShape{nh, nw, x0, 1.0f / static_cast<float>(nh * nw)};
+    return true;
+}
+
+bool box_supported(const BoxShape& shape, std::uint64_t c, std::size_t element_bytes) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    Layout lay;
+    return avx2 && shape.nh <= 256 && make_layout(c, shape.nw, element_bytes, lay) && lay.windows <= max_windows;
+#else
+    (void)shape;
+    (void)c;
+    (void)element_bytes;
+    return false;
+#endif
+}
+
+void run_box(const std::uint8_t* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
+             std::uint64_t out_w, const BoxShape& shape, float* result) {
+#if defined(__x86_64__) || defined(__i386__)
+    box_avx2(image, w, c, hw, out_w, shape, result);
+#else
+    (void)image, (void)w, (void)c, (void)hw, (void)out_w, (void)shape, (void)result;
+#endif
+}
+
+void run_box(const std::uint16_t* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
+             std::uint64_t out_w, const BoxShape& shape, float* result) {
+#if defined(__x86_64__) || defined(__i386__)
+    box_avx2(image, w, c, hw, out_w, shape, result);
+#else
+    (void)image, (void)w, (void)c, (void)hw, (void)out_w, (void)shape, (void)result;
+#endif
+}
+
+}  // namespace pellorin::image::box

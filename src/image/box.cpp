@@ -176,7 +176,31 @@ template <class E, std::uint64_t NW>
     }
 }
 
-template <class E, std::uint64_t NW, std::size_t K>
+// The eight output values of vector g of the period starting at byte `at` of
+// the rows: per row the windows shuffled into lanes and summed in the lane,
+// then summed over the rows (NH of them, or nh when NH is 0).
+template <class E, std::uint64_t NW, std::size_t K, std::uint64_t NH>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i group_sums(const std::uint8_t* const* rows,
+                                                                      std::uint64_t nh, std::uint64_t at,
+                                                                      const Window* win) {
+    const std::uint64_t count = NH != 0 ? NH : nh;
+    __m256i acc = _mm256_setzero_si256();
+    for (std::uint64_t k = 0; k < count; ++k) {
+        const std::uint8_t* const row = rows[k] + at;
+        __m256i x = _mm256_setzero_si256();
+        for (std::size_t v = 0; v < K; ++v) {
+            const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[0]));
+            const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[1]));
+            const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+            const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(win[v].mask));
+            x = v == 0 ? _mm256_shuffle_epi8(both, mask) : _mm256_or_si256(x, _mm256_shuffle_epi8(both, mask));
+        }
+        acc = k == 0 ? lane_sums<E, NW>(x) : _mm256_add_epi32(acc, lane_sums<E, NW>(x));
+    }
+    return acc;
+}
+
+template <class E, std::uint64_t NW, std::size_t K, std::uint64_t NH>
 [[gnu::target("avx2")]] void box_rows_avx2(const E* image, std::uint64_t wc, std::uint64_t c,
                                             const weights::AxisWeights& hw, std::uint64_t out_w, const BoxShape& s,
                                             const Layout& lay, float* result) {
@@ -194,37 +218,37 @@ template <class E, std::uint64_t NW, std::size_t K>
     const __m256 scale = _mm256_set1_ps(s.scale);
     constexpr std::size_t max_nh = 256;
     const E* rows[max_nh];
+    const std::uint8_t* bytes[max_nh];
     for (std::uint64_t i = 0; i < out_h; ++i) {
         for (std::uint64_t k = 0; k < s.nh; ++k) {
             rows[k] = image + (hw.first_input[i] + k) * wc;
+            bytes[k] = reinterpret_cast<const std::uint8_t*>(rows[k]);
         }
-        float* const out = result + i * out_wc;
-        for (std::uint64_t p = 0; p < periods; ++p) {
-            const std::uint64_t at = base + p * lay.period_bytes;
-            for (std::size_t g = 0; g < lay.groups; ++g) {
-                const Window* win = lay.table[g];
-                __m256i acc = _mm256_setzero_si256();
-                for (std::uint64_t k = 0; k < s.nh; ++k) {
-                    const auto* row = reinterpret_cast<const std::uint8_t*>(rows[k]) + at;
-                    __m256i x = _mm256_setzero_si256();
-                    for (std::size_t v = 0; v < K; ++v) {
-                        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[0]));
-                        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[1]));
-                        const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-                        const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(win[v].mask));
-                        x = _mm256_or_si256(x, _mm256_shuffle_epi8(both, mask));
-                    }
-                    acc = _mm256_add_epi32(acc, lane_sums<E, NW>(x));
-                }
+        float* out = result + i * out_wc;
+        std::uint64_t at = base;
+        for (std::uint64_t p = 0; p < periods; ++p, at += lay.period_bytes) {
+            for (std::size_t g = 0; g < lay.groups; ++g, out += 8) {
+                const __m256i sums = group_sums<E, NW, K, NH>(bytes, s.nh, at, lay.table[g]);
                 // Sums below 2^24: the conversion and the power-of-two scale
                 // are exact.
-                _mm256_storeu_ps(out + p * lay.period_values + 8 * g,
-                                 _mm256_mul_ps(_mm256_cvtepi32_ps(acc), scale));
+                _mm256_storeu_ps(out, _mm256_mul_ps(_mm256_cvtepi32_ps(sums), scale));
             }
         }
+        out = result + i * out_wc;
         for (std::uint64_t q = periods * lay.period_values; q < out_wc; ++q) {
             out[q] = box_value(rows, c, s, q);
         }
+    }
+}
+
+template <class E, std::uint64_t NW, std::size_t K>
+void box_avx2_rows(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw,
+                   std::uint64_t out_w, const BoxShape& s, const Layout& lay, float* result) {
+    switch (s.nh) {
+        case 1: box_rows_avx2<E, NW, K, 1>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 2: box_rows_avx2<E, NW, K, 2>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 4: box_rows_avx2<E, NW, K, 4>(image, wc, c, hw, out_w, s, lay, result); break;
+        default: box_rows_avx2<E, NW, K, 0>(image, wc, c, hw, out_w, s, lay, result); break;
     }
 }
 
@@ -232,9 +256,9 @@ template <class E, std::uint64_t NW>
 void box_avx2_windows(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw,
                       std::uint64_t out_w, const BoxShape& s, const Layout& lay, float* result) {
     switch (lay.windows) {
-        case 1: box_rows_avx2<E, NW, 1>(image, wc, c, hw, out_w, s, lay, result); break;
-        case 2: box_rows_avx2<E, NW, 2>(image, wc, c, hw, out_w, s, lay, result); break;
-        default: box_rows_avx2<E, NW, 3>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 1: box_avx2_rows<E, NW, 1>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 2: box_avx2_rows<E, NW, 2>(image, wc, c, hw, out_w, s, lay, result); break;
+        default: box_avx2_rows<E, NW, 3>(image, wc, c, hw, out_w, s, lay, result); break;
     }
 }
 

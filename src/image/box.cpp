@@ -38,6 +38,7 @@ bool uniform_rows(const weights::AxisWeights& aw, const float* weights, std::uin
     return true;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // Integer sum of the nh x nw pixels of output value q (column q / c, channel
 // q % c) of an output row whose image rows start at `rows[0 .. nh-1]`.
 template <class E>
@@ -55,14 +56,21 @@ float box_value(const E* const* rows, std::uint64_t c, const BoxShape& s, std::u
 }
 
 // Layout of the vector path. Output values are taken eight at a time, one
-// 32-bit lane each; a lane's nw elements are gathered into its four bytes
-// (element m at bytes m*sizeof(E) ..), summed inside the lane, summed over
-// the nh rows, converted and scaled. The gather is a byte shuffle of 16-byte
-// windows of the image row; each half of a vector (four lanes) takes up to
-// max_windows windows. The pattern repeats every `groups` vectors, which read
-// `period_bytes` bytes further along the row.
+// 32-bit lane each. A lane's nw elements are gathered, in parts of as many
+// elements as fit in its four bytes (element m of a part at bytes
+// m*sizeof(E) ..), summed inside the lane part by part, summed over the nh
+// rows, converted and scaled. The gather is a byte shuffle of 16-byte windows
+// of the image row; each half of a vector (four lanes) takes up to
+// max_windows windows per part. The pattern repeats every `groups` vectors,
+// which read `period_bytes` bytes further along the row.
 constexpr std::size_t max_windows = 3;
 constexpr std::size_t max_groups = 16;
+constexpr std::size_t max_parts = 2;
+
+// Elements of one lane part, and parts per lane.
+constexpr std::uint64_t part_elements(std::uint64_t nw, std::size_t esize) {
+    return std::min<std::uint64_t>(nw, 4 / esize);
+}
 
 struct Window {
     std::int64_t offset[2];  // bytes from the period's start, low and high half
@@ -71,17 +79,23 @@ struct Window {
 
 struct Layout {
     std::size_t groups = 0;
-    std::size_t windows = 0;      // per half, the same for every group
+    std::size_t windows = 0;      // per half and part, the same for every group
+    std::size_t parts = 0;
     std::uint64_t period_bytes = 0;
     std::uint64_t period_values = 0;
     std::uint64_t reach = 0;      // bytes read from a period's start
-    Window table[max_groups][max_windows];
+    Window table[max_groups][max_parts][max_windows];
 };
 
 // Builds the layout; false when a half needs more than max_windows windows
 // or a period more than max_groups vectors.
 bool make_layout(std::uint64_t c, std::uint64_t nw, std::size_t esize, Layout& out) {
-    if (c == 0 || nw * esize > 4) {
+    if (c == 0 || nw == 0 || esize == 0 || esize > 4) {
+        return false;
+    }
+    const std::uint64_t per_part = part_elements(nw, esize);
+    const std::uint64_t parts = nw / per_part;
+    if (parts > max_parts || parts * per_part != nw) {
         return false;
     }
     const std::uint64_t period_values = std::lcm<std::uint64_t>(8, c);
@@ -91,14 +105,18 @@ bool make_layout(std::uint64_t c, std::uint64_t nw, std::size_t esize, Layout& o
     }
     out = Layout{};
     for (auto& group : out.table) {
-        for (Window& win : group) {
-            std::fill(win.mask, win.mask + 32, std::uint8_t{0x80});  // shuffle writes zero
+        for (auto& part : group) {
+            for (Window& win : part) {
+                std::fill(win.mask, win.mask + 32, std::uint8_t{0x80});  // shuffle writes zero
+            }
         }
     }
     out.groups = groups;
+    out.parts = static_cast<std::size_t>(parts);
     out.period_values = period_values;
     out.period_bytes = period_values * nw * esize;
     for (std::size_t g = 0; g < groups; ++g) {
+      for (std::uint64_t u = 0; u < parts; ++u) {
         for (int half = 0; half < 2; ++half) {
             // src[t]: the row byte that lane byte t receives, or -1.
             std::int64_t src[16];
@@ -107,9 +125,10 @@ bool make_layout(std::uint64_t c, std::uint64_t nw, std::size_t esize, Layout& o
                 const std::uint64_t q = 8 * g + 4 * half + l;
                 const std::uint64_t j = q / c;
                 const std::uint64_t ch = q % c;
-                for (std::uint64_t m = 0; m < nw; ++m) {
+                for (std::uint64_t m = 0; m < per_part; ++m) {
                     for (std::size_t b = 0; b < esize; ++b) {
-                        const auto byte = static_cast<std::int64_t>(((nw * j + m) * c + ch) * esize + b);
+                        const std::uint64_t x = nw * j + u * per_part + m;
+                        const auto byte = static_cast<std::int64_t>((x * c + ch) * esize + b);
                         src[4 * l + m * esize + b] = byte;
                     }
                 }
@@ -130,7 +149,7 @@ bool make_layout(std::uint64_t c, std::uint64_t nw, std::size_t esize, Layout& o
                 if (used == max_windows) {
                     return false;
                 }
-                Window& win = out.table[g][used];
+                Window& win = out.table[g][u][used];
                 win.offset[half] = start;
                 for (int t = 0; t < 16; ++t) {
                     std::uint8_t m = 0x80;  // shuffle writes zero
@@ -145,13 +164,13 @@ bool make_layout(std::uint64_t c, std::uint64_t nw, std::size_t esize, Layout& o
             }
             out.windows = std::max(out.windows, used);
         }
+      }
     }
     // Unused windows read the period's first 16 bytes and shuffle in zeros.
     out.reach = std::max<std::uint64_t>(out.reach, 16);
     return true;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
 // Sum of the nw elements in each 32-bit lane of `x` (the other bytes zero),
 // as a 32-bit integer.
 template <class E, std::uint64_t NW>
@@ -182,20 +201,25 @@ template <class E, std::uint64_t NW>
 template <class E, std::uint64_t NW, std::size_t K, std::uint64_t NH>
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i group_sums(const std::uint8_t* const* rows,
                                                                       std::uint64_t nh, std::uint64_t at,
-                                                                      const Window* win) {
+                                                                      const Window (*parts)[max_windows]) {
+    constexpr std::uint64_t per_part = part_elements(NW, sizeof(E));
+    constexpr std::uint64_t n_parts = NW / per_part;
     const std::uint64_t count = NH != 0 ? NH : nh;
     __m256i acc = _mm256_setzero_si256();
     for (std::uint64_t k = 0; k < count; ++k) {
         const std::uint8_t* const row = rows[k] + at;
-        __m256i x = _mm256_setzero_si256();
-        for (std::size_t v = 0; v < K; ++v) {
-            const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[0]));
-            const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[1]));
-            const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-            const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(win[v].mask));
-            x = v == 0 ? _mm256_shuffle_epi8(both, mask) : _mm256_or_si256(x, _mm256_shuffle_epi8(both, mask));
+        for (std::uint64_t u = 0; u < n_parts; ++u) {
+            const Window* win = parts[u];
+            __m256i x = _mm256_setzero_si256();
+            for (std::size_t v = 0; v < K; ++v) {
+                const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[0]));
+                const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + win[v].offset[1]));
+                const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+                const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(win[v].mask));
+                x = v == 0 ? _mm256_shuffle_epi8(both, mask) : _mm256_or_si256(x, _mm256_shuffle_epi8(both, mask));
+            }
+            acc = k == 0 && u == 0 ? lane_sums<E, per_part>(x) : _mm256_add_epi32(acc, lane_sums<E, per_part>(x));
         }
-        acc = k == 0 ? lane_sums<E, NW>(x) : _mm256_add_epi32(acc, lane_sums<E, NW>(x));
     }
     return acc;
 }
@@ -273,11 +297,8 @@ void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::A
     switch (s.nw) {
         case 1: box_avx2_windows<E, 1>(image, wc, c, hw, out_w, s, lay, result); break;
         case 2: box_avx2_windows<E, 2>(image, wc, c, hw, out_w, s, lay, result); break;
-        default:
-            if constexpr (sizeof(E) == 1) {
-                box_avx2_windows<E, 4>(image, wc, c, hw, out_w, s, lay, result);
-            }
-            break;
+        case 4: box_avx2_windows<E, 4>(image, wc, c, hw, out_w, s, lay, result); break;
+        default: box_avx2_windows<E, 8>(image, wc, c, hw, out_w, s, lay, result); break;
     }
 }
 #endif

@@ -474,6 +474,8 @@ void dispatch_passes(const Passes<E, W>& a, PassCode code) {
         run_passes_avx2(a);
         return;
     }
+#else
+    (void)code;  // one compilation only
 #endif
     run_passes_baseline(a);
 }
@@ -514,6 +516,15 @@ void advise_huge_pages(void* block, std::size_t bytes) {
 #endif
 }
 
+// The result block, not zero-filled (every value is written once), backed by
+// huge pages where the system allows.
+template <class W>
+OwnedBuffer<W> fresh_result(std::uint64_t n, std::size_t bytes) {
+    OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(n, "separable resize: result");
+    advise_huge_pages(result.data(), bytes);
+    return result;
+}
+
 // Bytes of intermediate rows per strip: the strip stays in the second-level
 // cache between its H pass and its W pass.
 constexpr std::uint64_t strip_bytes = 256 * 1024;
@@ -549,8 +560,7 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
             box::box_shape(h_weights, h_row_weights.data(), w_weights, w_row_weights.data(),
                            std::numeric_limits<E>::max(), shape) &&
             box::box_supported(shape, c, sizeof(E))) {
-            OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
-            advise_huge_pages(result.data(), result_bytes);
+            OwnedBuffer<W> result = fresh_result<W>(result_n, result_bytes);
             box::run_box(image.data(), w, c, h_weights, out_w, shape, result.data());
             return result;
         }
@@ -589,8 +599,7 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
 
     // The W pass writes every value of the result, so it need not be
     // zero-filled either.
-    OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
-    advise_huge_pages(result.data(), result_bytes);
+    OwnedBuffer<W> result = fresh_result<W>(result_n, result_bytes);
 
     const Passes<E, W> passes{image.data(),  wc,          c,          &h_weights,  &w_weights,
                               h_row_weights.data(), w_row_weights.data(), chunks.data(), n_chunks,

@@ -286,14 +286,109 @@ void box_avx2_windows(const E* image, std::uint64_t wc, std::uint64_t c, const w
     }
 }
 
+// When the bytes of nw pixels divide 16 (c * nw * sizeof(E) | 16), every
+// 16-byte half of a 32-byte run of the row holds whole output columns: one
+// in-lane shuffle per row brings each value's nw elements side by side, and
+// no window table is needed. Handles uint8 with nw = 2 (sums of a lane pair
+// kept in 16 bits: at most nh * 510 <= 65535 for nh <= 128) and uint8 with
+// nw = 4 or uint16 with nw = 2 (sums in 32 bits).
+bool aligned_case(std::uint64_t c, std::uint64_t nw, std::uint64_t nh, std::size_t esize) {
+    const std::uint64_t bytes = c * nw * esize;
+    const bool kind = (esize == 1 && nw == 2 && nh <= 128) || (esize == 1 && nw == 4) || (esize == 2 && nw == 2);
+    return kind && bytes <= 16 && 16 % bytes == 0;
+}
+
+template <class E, std::uint64_t NW, std::uint64_t NH>
+[[gnu::target("avx2")]] void box_rows_aligned(const E* image, std::uint64_t wc, std::uint64_t c,
+                                               const weights::AxisWeights& hw, std::uint64_t out_w,
+                                               const BoxShape& s, float* result) {
+    constexpr std::size_t es = sizeof(E);
+    constexpr std::uint64_t run_values = 32 / (es * NW);  // output values per 32 bytes of row
+    // Lane byte ((o*c + ch)*NW + m)*es + b takes row byte ((o*NW + m)*c + ch)*es + b.
+    alignas(32) std::uint8_t mask_bytes[32];
+    const std::uint64_t lane_columns = 16 / (c * NW * es);
+    for (int half = 0; half < 2; ++half) {
+        for (std::uint64_t o = 0; o < lane_columns; ++o) {
+            for (std::uint64_t ch = 0; ch < c; ++ch) {
+                for (std::uint64_t m = 0; m < NW; ++m) {
+                    for (std::size_t b = 0; b < es; ++b) {
+                        mask_bytes[16 * half + ((o * c + ch) * NW + m) * es + b] =
+                            static_cast<std::uint8_t>(((o * NW + m) * c + ch) * es + b);
+                    }
+                }
+            }
+        }
+    }
+    const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(mask_bytes));
+    const __m256 scale = _mm256_set1_ps(s.scale);
+    const std::uint64_t out_wc = out_w * c;
+    const std::uint64_t base = s.x0 * c * es;
+    const std::uint64_t avail = wc * es - base;
+    const std::uint64_t runs = std::min(out_wc / run_values, avail / 32);
+    const std::uint64_t count = NH != 0 ? NH : s.nh;
+    constexpr std::size_t max_nh = 256;
+    const E* rows[max_nh];
+    for (std::uint64_t i = 0; i < hw.rows(); ++i) {
+        for (std::uint64_t k = 0; k < count; ++k) {
+            rows[k] = image + (hw.first_input[i] + k) * wc;
+        }
+        float* const out = result + i * out_wc;
+        for (std::uint64_t r = 0; r < runs; ++r) {
+            __m256i acc = _mm256_setzero_si256();
+            for (std::uint64_t k = 0; k < count; ++k) {
+                const auto* at = reinterpret_cast<const std::uint8_t*>(rows[k]) + base + 32 * r;
+                const __m256i x = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), mask);
+                if constexpr (es == 1 && NW == 2) {
+                    acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(x, _mm256_set1_epi8(1)));
+                } else {
+                    acc = _mm256_add_epi32(acc, lane_sums<E, NW>(x));
+                }
+            }
+            // Sums below 2^24: the conversion and the power-of-two scale are
+            // exact. Lane order is output order within each half.
+            float* const o = out + run_values * r;
+            if constexpr (es == 1 && NW == 2) {
+                const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc));
+                const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc, 1));
+                _mm256_storeu_ps(o, _mm256_mul_ps(_mm256_cvtepi32_ps(lo), scale));
+                _mm256_storeu_ps(o + 8, _mm256_mul_ps(_mm256_cvtepi32_ps(hi), scale));
+            } else {
+                _mm256_storeu_ps(o, _mm256_mul_ps(_mm256_cvtepi32_ps(acc), scale));
+            }
+        }
+        for (std::uint64_t q = runs * run_values; q < out_wc; ++q) {
+            out[q] = box_value(rows, c, s, q);
+        }
+    }
+}
+
+template <class E, std::uint64_t NW>
+void box_aligned(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw,
+                 std::uint64_t out_w, const BoxShape& s, float* result) {
+    switch (s.nh) {
+        case 1: box_rows_aligned<E, NW, 1>(image, wc, c, hw, out_w, s, result); break;
+        case 2: box_rows_aligned<E, NW, 2>(image, wc, c, hw, out_w, s, result); break;
+        case 4: box_rows_aligned<E, NW, 4>(image, wc, c, hw, out_w, s, result); break;
+        default: box_rows_aligned<E, NW, 0>(image, wc, c, hw, out_w, s, result); break;
+    }
+}
+
 template <class E>
 void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
               std::uint64_t out_w, const BoxShape& s, float* result) {
+    const std::uint64_t wc = w * c;
+    if (aligned_case(c, s.nw, s.nh, sizeof(E))) {
+        if (s.nw == 2) {
+            box_aligned<E, 2>(image, wc, c, hw, out_w, s, result);
+        } else if constexpr (sizeof(E) == 1) {
+            box_aligned<E, 4>(image, wc, c, hw, out_w, s, result);
+        }
+        return;
+    }
     Layout lay;
     if (!make_layout(c, s.nw, sizeof(E), lay)) [[unlikely]] {
         return;  // box_supported said otherwise; not reached
     }
-    const std::uint64_t wc = w * c;
     switch (s.nw) {
         case 1: box_avx2_windows<E, 1>(image, wc, c, hw, out_w, s, lay, result); break;
         case 2: box_avx2_windows<E, 2>(image, wc, c, hw, out_w, s, lay, result); break;

@@ -52,4 +52,21 @@ void run_box(const std::uint8_t* image, std::uint64_t w, std::uint64_t c, const 
 void run_box(const std::uint16_t* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
              std::uint64_t out_w, const BoxShape& shape, float* result);
 
+// Replication: every H row and every W row has one entry of normalised weight
+// exactly 1 (whole-factor upscales, identity). Each step of the specified
+// order is then exact for integer elements: 1 * v = v, and +0.0 + v = v as
+// v >= +0.0. So result (i, j, ch) = conv(pixel (first H input of i, first W
+// input of j, ch)).
+bool replicate_shape(const weights::AxisWeights& hw, const float* h_weights, const weights::AxisWeights& ww,
+                     const float* w_weights);
+
+// True when this build and processor have the replication path.
+bool replicate_supported();
+
+// result (i, j, ch) = conv(image (hw.first_input[i], ww.first_input[j], ch)).
+void run_replicate(const std::uint8_t* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
+                   const weights::AxisWeights& ww, float* result);
+void run_replicate(const std::uint16_t* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
+                   const weights::AxisWeights& ww, float* result);
+
 }  // namespace pellorin::image::box

@@ -564,6 +564,14 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
             box::run_box(image.data(), w, c, h_weights, out_w, shape, result.data());
             return result;
         }
+        // Every row a single entry of weight 1: the result replicates pixels
+        // (box.hpp). Indices into a row of w*c values must fit in 32 bits.
+        if (code == PassCode::best && wc <= INT32_MAX && box::replicate_supported() &&
+            box::replicate_shape(h_weights, h_row_weights.data(), w_weights, w_row_weights.data())) {
+            OwnedBuffer<W> result = fresh_result<W>(result_n, result_bytes);
+            box::run_replicate(image.data(), w, c, h_weights, w_weights, result.data());
+            return result;
+        }
     }
 
     // The intermediate rows are produced and consumed a strip at a time, in

@@ -375,6 +375,79 @@ void box_aligned(const E* image, std::uint64_t wc, std::uint64_t c, const weight
     }
 }
 
+// uint8 halving across any other channel count up to 8 (RGB above all):
+// each 16-byte half of a vector loads the largest run of whole output columns
+// that fits (12 bytes, two RGB columns, for c = 3), one in-lane shuffle puts
+// each value's two elements side by side, and the pair sums (16 bits, at
+// most nh * 510 <= 65535 for nh <= 128) fill the first values of the half.
+// The two halves are stored back to back, each store's unused values
+// overwritten by the next store; the last run of a row that would store past
+// the row is left to the scalar tail.
+bool pairs_case(std::uint64_t c, std::uint64_t nw, std::uint64_t nh, std::size_t esize) {
+    return esize == 1 && nw == 2 && nh <= 128 && c <= 8;
+}
+
+template <std::uint64_t NH>
+[[gnu::target("avx2")]] void box_rows_pairs(const std::uint8_t* image, std::uint64_t wc, std::uint64_t c,
+                                             const weights::AxisWeights& hw, std::uint64_t out_w,
+                                             const BoxShape& s, float* result) {
+    const std::uint64_t columns = 8 / c;          // output columns per half (16 bytes / (2 * c))
+    const std::uint64_t half_values = columns * c;  // values per half
+    const std::uint64_t half_bytes = 2 * half_values;
+    alignas(32) std::uint8_t mask_bytes[32];
+    std::fill(mask_bytes, mask_bytes + 32, std::uint8_t{0x80});
+    for (int half = 0; half < 2; ++half) {
+        for (std::uint64_t o = 0; o < columns; ++o) {
+            for (std::uint64_t ch = 0; ch < c; ++ch) {
+                for (std::uint64_t m = 0; m < 2; ++m) {
+                    mask_bytes[16 * half + 2 * (o * c + ch) + m] = static_cast<std::uint8_t>((2 * o + m) * c + ch);
+                }
+            }
+        }
+    }
+    const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(mask_bytes));
+    const __m256 scale = _mm256_set1_ps(s.scale);
+    const std::uint64_t out_wc = out_w * c;
+    const std::uint64_t base = s.x0 * c;
+    const std::uint64_t avail = wc - base;
+    // Run r reads bytes 2r*half_bytes .. + half_bytes + 16 and stores values
+    // 2r*half_values .. + half_values + 8.
+    std::uint64_t runs = 0;
+    if (avail >= half_bytes + 16 && out_wc >= half_values + 8) {
+        runs = std::min((avail - half_bytes - 16) / (2 * half_bytes), (out_wc - half_values - 8) / (2 * half_values)) + 1;
+    }
+    const std::uint64_t count = NH != 0 ? NH : s.nh;
+    constexpr std::size_t max_nh = 256;
+    const std::uint8_t* rows[max_nh];
+    for (std::uint64_t i = 0; i < hw.rows(); ++i) {
+        for (std::uint64_t k = 0; k < count; ++k) {
+            rows[k] = image + (hw.first_input[i] + k) * wc;
+        }
+        float* const out = result + i * out_wc;
+        for (std::uint64_t r = 0; r < runs; ++r) {
+            __m256i acc = _mm256_setzero_si256();
+            for (std::uint64_t k = 0; k < count; ++k) {
+                const std::uint8_t* at = rows[k] + base + 2 * half_bytes * r;
+                const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+                const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + half_bytes));
+                const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+                acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(_mm256_shuffle_epi8(both, mask),
+                                                                 _mm256_set1_epi8(1)));
+            }
+            // Sums below 2^24: the conversion and the power-of-two scale are
+            // exact.
+            float* const o = out + 2 * half_values * r;
+            const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc));
+            const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc, 1));
+            _mm256_storeu_ps(o, _mm256_mul_ps(_mm256_cvtepi32_ps(lo), scale));
+            _mm256_storeu_ps(o + half_values, _mm256_mul_ps(_mm256_cvtepi32_ps(hi), scale));
+        }
+        for (std::uint64_t q = 2 * half_values * runs; q < out_wc; ++q) {
+            out[q] = box_value(rows, c, s, q);
+        }
+    }
+}
+
 template <class E>
 void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
               std::uint64_t out_w, const BoxShape& s, float* result) {
@@ -386,6 +459,17 @@ void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::A
             box_aligned<E, 4>(image, wc, c, hw, out_w, s, result);
         }
         return;
+    }
+    if constexpr (sizeof(E) == 1) {
+        if (pairs_case(c, s.nw, s.nh, sizeof(E))) {
+            switch (s.nh) {
+                case 1: box_rows_pairs<1>(image, wc, c, hw, out_w, s, result); break;
+                case 2: box_rows_pairs<2>(image, wc, c, hw, out_w, s, result); break;
+                case 4: box_rows_pairs<4>(image, wc, c, hw, out_w, s, result); break;
+                default: box_rows_pairs<0>(image, wc, c, hw, out_w, s, result); break;
+            }
+            return;
+        }
     }
     Layout lay;
     if (!make_layout(c, s.nw, sizeof(E), lay)) [[unlikely]] {

@@ -154,6 +154,12 @@ std::vector<Shape> shapes() {
         out.push_back({20, 31, c, 6, 5, 25.0, 40.0, 3.0, 3.0});
         out.push_back({20, 31, c, 11, 19, 12.3, 20.7, 15.0, 17.0});
     }
+    // Halvings with more channels than the table above.
+    for (std::uint64_t c : {6, 7, 8}) {
+        for (std::uint64_t ow : {1, 2, 5, 9, 31}) {
+            out.push_back({6, ow * 2, c, 3, ow, 0.0, 0.0, 6.0, double(ow * 2)});
+        }
+    }
     // Rows long enough for several tiles and strips.
     out.push_back({64, 2501, 3, 32, 1250, 0.0, 0.0, 64.0, 2500.0});
     out.push_back({48, 1800, 4, 16, 600, 0.0, 0.0, 48.0, 1800.0});

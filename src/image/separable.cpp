@@ -199,27 +199,33 @@ template <class W>
 // stay separate.
 template <class W>
 struct WorkVector;
+// `unaligned` is the same vector at the alignment of one element, which may
+// alias the element type: loads and stores through it are single unaligned
+// vector moves (a memcpy of 32 bytes may be split into halves, which then
+// cannot be forwarded from the whole-vector store before it).
 template <>
 struct WorkVector<float> {
     typedef float type __attribute__((vector_size(32)));
+    typedef float unaligned __attribute__((vector_size(32), aligned(4), may_alias));
 };
 template <>
 struct WorkVector<double> {
     typedef double type __attribute__((vector_size(32)));
+    typedef double unaligned __attribute__((vector_size(32), aligned(8), may_alias));
 };
 template <class W>
 using work_vector_t = typename WorkVector<W>::type;
 
 // Vectors pass by reference only: a 32-byte vector by value would depend on
 // the instruction set in the calling convention.
-template <class V, class T>
-[[gnu::always_inline]] inline void load_vector(V& v, const T* p) {
-    std::memcpy(&v, p, sizeof v);
+template <class W>
+[[gnu::always_inline]] inline void load_vector(work_vector_t<W>& v, const W* p) {
+    v = *reinterpret_cast<const typename WorkVector<W>::unaligned*>(p);
 }
 
-template <class V, class T>
-[[gnu::always_inline]] inline void store_vector(T* p, const V& v) {
-    std::memcpy(p, &v, sizeof v);
+template <class W>
+[[gnu::always_inline]] inline void store_vector(W* p, const work_vector_t<W>& v) {
+    *reinterpret_cast<typename WorkVector<W>::unaligned*>(p) = v;
 }
 
 // A run of output columns j0 .. j1 - 1 whose entries read the intermediate

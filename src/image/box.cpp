@@ -13,7 +13,9 @@
 namespace pellorin::image::box {
 namespace {
 
-bool is_power_of_two(std::uint64_t n) { return n != 0 && (n & (n - 1)) == 0; }
+bool is_power_of_two(std::uint64_t n) {
+    return n != 0 && (n & (n - 1)) == 0;
+}
 
 // True when every row of `aw` has `n` entries whose weight is exactly 1/n.
 bool uniform_rows(const weights::AxisWeights& aw, const float* weights, std::uint64_t& n) {
@@ -81,11 +83,11 @@ struct Window {
 
 struct Layout {
     std::size_t groups = 0;
-    std::size_t windows = 0;      // per half and part, the same for every group
+    std::size_t windows = 0;  // per half and part, the same for every group
     std::size_t parts = 0;
     std::uint64_t period_bytes = 0;
     std::uint64_t period_values = 0;
-    std::uint64_t reach = 0;      // bytes read from a period's start
+    std::uint64_t reach = 0;  // bytes read from a period's start
     Window table[max_groups][max_parts][max_windows];
 };
 
@@ -118,55 +120,55 @@ bool make_layout(std::uint64_t c, std::uint64_t nw, std::size_t esize, Layout& o
     out.period_values = period_values;
     out.period_bytes = period_values * nw * esize;
     for (std::size_t g = 0; g < groups; ++g) {
-      for (std::uint64_t u = 0; u < parts; ++u) {
-        for (int half = 0; half < 2; ++half) {
-            // src[t]: the row byte that lane byte t receives, or -1.
-            std::int64_t src[16];
-            std::fill(src, src + 16, -1);
-            for (std::uint64_t l = 0; l < 4; ++l) {
-                const std::uint64_t q = 8 * g + 4 * half + l;
-                const std::uint64_t j = q / c;
-                const std::uint64_t ch = q % c;
-                for (std::uint64_t m = 0; m < per_part; ++m) {
-                    for (std::size_t b = 0; b < esize; ++b) {
-                        const std::uint64_t x = nw * j + u * per_part + m;
-                        const auto byte = static_cast<std::int64_t>((x * c + ch) * esize + b);
-                        src[4 * l + m * esize + b] = byte;
+        for (std::uint64_t u = 0; u < parts; ++u) {
+            for (int half = 0; half < 2; ++half) {
+                // src[t]: the row byte that lane byte t receives, or -1.
+                std::int64_t src[16];
+                std::fill(src, src + 16, -1);
+                for (std::uint64_t l = 0; l < 4; ++l) {
+                    const std::uint64_t q = 8 * g + 4 * half + l;
+                    const std::uint64_t j = q / c;
+                    const std::uint64_t ch = q % c;
+                    for (std::uint64_t m = 0; m < per_part; ++m) {
+                        for (std::size_t b = 0; b < esize; ++b) {
+                            const std::uint64_t x = nw * j + u * per_part + m;
+                            const auto byte = static_cast<std::int64_t>((x * c + ch) * esize + b);
+                            src[4 * l + m * esize + b] = byte;
+                        }
                     }
                 }
+                // Windows from the lowest byte up, each 16 bytes wide.
+                std::size_t used = 0;
+                bool placed[16] = {};
+                while (true) {
+                    std::int64_t start = INT64_MAX;
+                    for (int t = 0; t < 16; ++t) {
+                        if (src[t] >= 0 && !placed[t]) {
+                            start = std::min(start, src[t]);
+                        }
+                    }
+                    if (start == INT64_MAX) {
+                        break;
+                    }
+                    if (used == max_windows) {
+                        return false;
+                    }
+                    Window& win = out.table[g][u][used];
+                    win.offset[half] = start;
+                    for (int t = 0; t < 16; ++t) {
+                        std::uint8_t m = 0x80;  // shuffle writes zero
+                        if (src[t] >= start && src[t] < start + 16 && !placed[t]) {
+                            m = static_cast<std::uint8_t>(src[t] - start);
+                            placed[t] = true;
+                        }
+                        win.mask[16 * half + t] = m;
+                    }
+                    out.reach = std::max(out.reach, static_cast<std::uint64_t>(start + 16));
+                    ++used;
+                }
+                out.windows = std::max(out.windows, used);
             }
-            // Windows from the lowest byte up, each 16 bytes wide.
-            std::size_t used = 0;
-            bool placed[16] = {};
-            while (true) {
-                std::int64_t start = INT64_MAX;
-                for (int t = 0; t < 16; ++t) {
-                    if (src[t] >= 0 && !placed[t]) {
-                        start = std::min(start, src[t]);
-                    }
-                }
-                if (start == INT64_MAX) {
-                    break;
-                }
-                if (used == max_windows) {
-                    return false;
-                }
-                Window& win = out.table[g][u][used];
-                win.offset[half] = start;
-                for (int t = 0; t < 16; ++t) {
-                    std::uint8_t m = 0x80;  // shuffle writes zero
-                    if (src[t] >= start && src[t] < start + 16 && !placed[t]) {
-                        m = static_cast<std::uint8_t>(src[t] - start);
-                        placed[t] = true;
-                    }
-                    win.mask[16 * half + t] = m;
-                }
-                out.reach = std::max(out.reach, static_cast<std::uint64_t>(start + 16));
-                ++used;
-            }
-            out.windows = std::max(out.windows, used);
         }
-      }
     }
     // Unused windows read the period's first 16 bytes and shuffle in zeros.
     out.reach = std::max<std::uint64_t>(out.reach, 16);
@@ -201,8 +203,8 @@ template <class E, std::uint64_t NW>
 // the rows: per row the windows shuffled into lanes and summed in the lane,
 // then summed over the rows (NH of them, or nh when NH is 0).
 template <class E, std::uint64_t NW, std::size_t K, std::uint64_t NH>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i group_sums(const std::uint8_t* const* rows,
-                                                                      std::uint64_t nh, std::uint64_t at,
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i group_sums(const std::uint8_t* const* rows, std::uint64_t nh,
+                                                                      std::uint64_t at,
                                                                       const Window (*parts)[max_windows]) {
     constexpr std::uint64_t per_part = part_elements(NW, sizeof(E));
     constexpr std::uint64_t n_parts = NW / per_part;
@@ -228,8 +230,8 @@ template <class E, std::uint64_t NW, std::size_t K, std::uint64_t NH>
 
 template <class E, std::uint64_t NW, std::size_t K, std::uint64_t NH>
 [[gnu::target("avx2")]] void box_rows_avx2(const E* image, std::uint64_t wc, std::uint64_t c,
-                                            const weights::AxisWeights& hw, std::uint64_t out_w, const BoxShape& s,
-                                            const Layout& lay, float* result) {
+                                           const weights::AxisWeights& hw, std::uint64_t out_w, const BoxShape& s,
+                                           const Layout& lay, float* result) {
     const std::uint64_t out_h = hw.rows();
     const std::uint64_t out_wc = out_w * c;
     const std::uint64_t row_bytes = wc * sizeof(E);
@@ -271,10 +273,18 @@ template <class E, std::uint64_t NW, std::size_t K>
 void box_avx2_rows(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw,
                    std::uint64_t out_w, const BoxShape& s, const Layout& lay, float* result) {
     switch (s.nh) {
-        case 1: box_rows_avx2<E, NW, K, 1>(image, wc, c, hw, out_w, s, lay, result); break;
-        case 2: box_rows_avx2<E, NW, K, 2>(image, wc, c, hw, out_w, s, lay, result); break;
-        case 4: box_rows_avx2<E, NW, K, 4>(image, wc, c, hw, out_w, s, lay, result); break;
-        default: box_rows_avx2<E, NW, K, 0>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 1:
+            box_rows_avx2<E, NW, K, 1>(image, wc, c, hw, out_w, s, lay, result);
+            break;
+        case 2:
+            box_rows_avx2<E, NW, K, 2>(image, wc, c, hw, out_w, s, lay, result);
+            break;
+        case 4:
+            box_rows_avx2<E, NW, K, 4>(image, wc, c, hw, out_w, s, lay, result);
+            break;
+        default:
+            box_rows_avx2<E, NW, K, 0>(image, wc, c, hw, out_w, s, lay, result);
+            break;
     }
 }
 
@@ -282,9 +292,15 @@ template <class E, std::uint64_t NW>
 void box_avx2_windows(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw,
                       std::uint64_t out_w, const BoxShape& s, const Layout& lay, float* result) {
     switch (lay.windows) {
-        case 1: box_avx2_rows<E, NW, 1>(image, wc, c, hw, out_w, s, lay, result); break;
-        case 2: box_avx2_rows<E, NW, 2>(image, wc, c, hw, out_w, s, lay, result); break;
-        default: box_avx2_rows<E, NW, 3>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 1:
+            box_avx2_rows<E, NW, 1>(image, wc, c, hw, out_w, s, lay, result);
+            break;
+        case 2:
+            box_avx2_rows<E, NW, 2>(image, wc, c, hw, out_w, s, lay, result);
+            break;
+        default:
+            box_avx2_rows<E, NW, 3>(image, wc, c, hw, out_w, s, lay, result);
+            break;
     }
 }
 
@@ -302,8 +318,8 @@ bool aligned_case(std::uint64_t c, std::uint64_t nw, std::uint64_t nh, std::size
 
 template <class E, std::uint64_t NW, std::uint64_t NH>
 [[gnu::target("avx2")]] void box_rows_aligned(const E* image, std::uint64_t wc, std::uint64_t c,
-                                               const weights::AxisWeights& hw, std::uint64_t out_w,
-                                               const BoxShape& s, float* result) {
+                                              const weights::AxisWeights& hw, std::uint64_t out_w, const BoxShape& s,
+                                              float* result) {
     constexpr std::size_t es = sizeof(E);
     constexpr std::uint64_t run_values = 32 / (es * NW);  // output values per 32 bytes of row
     // Lane byte ((o*c + ch)*NW + m)*es + b takes row byte ((o*NW + m)*c + ch)*es + b.
@@ -365,13 +381,21 @@ template <class E, std::uint64_t NW, std::uint64_t NH>
 }
 
 template <class E, std::uint64_t NW>
-void box_aligned(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw,
-                 std::uint64_t out_w, const BoxShape& s, float* result) {
+void box_aligned(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw, std::uint64_t out_w,
+                 const BoxShape& s, float* result) {
     switch (s.nh) {
-        case 1: box_rows_aligned<E, NW, 1>(image, wc, c, hw, out_w, s, result); break;
-        case 2: box_rows_aligned<E, NW, 2>(image, wc, c, hw, out_w, s, result); break;
-        case 4: box_rows_aligned<E, NW, 4>(image, wc, c, hw, out_w, s, result); break;
-        default: box_rows_aligned<E, NW, 0>(image, wc, c, hw, out_w, s, result); break;
+        case 1:
+            box_rows_aligned<E, NW, 1>(image, wc, c, hw, out_w, s, result);
+            break;
+        case 2:
+            box_rows_aligned<E, NW, 2>(image, wc, c, hw, out_w, s, result);
+            break;
+        case 4:
+            box_rows_aligned<E, NW, 4>(image, wc, c, hw, out_w, s, result);
+            break;
+        default:
+            box_rows_aligned<E, NW, 0>(image, wc, c, hw, out_w, s, result);
+            break;
     }
 }
 
@@ -389,9 +413,9 @@ bool pairs_case(std::uint64_t c, std::uint64_t nw, std::uint64_t nh, std::size_t
 
 template <std::uint64_t NH>
 [[gnu::target("avx2")]] void box_rows_pairs(const std::uint8_t* image, std::uint64_t wc, std::uint64_t c,
-                                             const weights::AxisWeights& hw, std::uint64_t out_w,
-                                             const BoxShape& s, float* result) {
-    const std::uint64_t columns = 8 / c;          // output columns per half (16 bytes / (2 * c))
+                                            const weights::AxisWeights& hw, std::uint64_t out_w, const BoxShape& s,
+                                            float* result) {
+    const std::uint64_t columns = 8 / c;            // output columns per half (16 bytes / (2 * c))
     const std::uint64_t half_values = columns * c;  // values per half
     const std::uint64_t half_bytes = 2 * half_values;
     alignas(32) std::uint8_t mask_bytes[32];
@@ -414,7 +438,8 @@ template <std::uint64_t NH>
     // 2r*half_values .. + half_values + 8.
     std::uint64_t runs = 0;
     if (avail >= half_bytes + 16 && out_wc >= half_values + 8) {
-        runs = std::min((avail - half_bytes - 16) / (2 * half_bytes), (out_wc - half_values - 8) / (2 * half_values)) + 1;
+        runs =
+            std::min((avail - half_bytes - 16) / (2 * half_bytes), (out_wc - half_values - 8) / (2 * half_values)) + 1;
     }
     const std::uint64_t count = NH != 0 ? NH : s.nh;
     constexpr std::size_t max_nh = 256;
@@ -431,8 +456,7 @@ template <std::uint64_t NH>
                 const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
                 const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + half_bytes));
                 const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-                acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(_mm256_shuffle_epi8(both, mask),
-                                                                 _mm256_set1_epi8(1)));
+                acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(_mm256_shuffle_epi8(both, mask), _mm256_set1_epi8(1)));
             }
             // Sums below 2^24: the conversion and the power-of-two scale are
             // exact.
@@ -449,8 +473,8 @@ template <std::uint64_t NH>
 }
 
 template <class E>
-void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
-              std::uint64_t out_w, const BoxShape& s, float* result) {
+void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw, std::uint64_t out_w,
+              const BoxShape& s, float* result) {
     const std::uint64_t wc = w * c;
     if (aligned_case(c, s.nw, s.nh, sizeof(E))) {
         if (s.nw == 2) {
@@ -463,10 +487,18 @@ void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::A
     if constexpr (sizeof(E) == 1) {
         if (pairs_case(c, s.nw, s.nh, sizeof(E))) {
             switch (s.nh) {
-                case 1: box_rows_pairs<1>(image, wc, c, hw, out_w, s, result); break;
-                case 2: box_rows_pairs<2>(image, wc, c, hw, out_w, s, result); break;
-                case 4: box_rows_pairs<4>(image, wc, c, hw, out_w, s, result); break;
-                default: box_rows_pairs<0>(image, wc, c, hw, out_w, s, result); break;
+                case 1:
+                    box_rows_pairs<1>(image, wc, c, hw, out_w, s, result);
+                    break;
+                case 2:
+                    box_rows_pairs<2>(image, wc, c, hw, out_w, s, result);
+                    break;
+                case 4:
+                    box_rows_pairs<4>(image, wc, c, hw, out_w, s, result);
+                    break;
+                default:
+                    box_rows_pairs<0>(image, wc, c, hw, out_w, s, result);
+                    break;
             }
             return;
         }
@@ -476,10 +508,18 @@ void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::A
         return;  // box_supported said otherwise; not reached
     }
     switch (s.nw) {
-        case 1: box_avx2_windows<E, 1>(image, wc, c, hw, out_w, s, lay, result); break;
-        case 2: box_avx2_windows<E, 2>(image, wc, c, hw, out_w, s, lay, result); break;
-        case 4: box_avx2_windows<E, 4>(image, wc, c, hw, out_w, s, lay, result); break;
-        default: box_avx2_windows<E, 8>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 1:
+            box_avx2_windows<E, 1>(image, wc, c, hw, out_w, s, lay, result);
+            break;
+        case 2:
+            box_avx2_windows<E, 2>(image, wc, c, hw, out_w, s, lay, result);
+            break;
+        case 4:
+            box_avx2_windows<E, 4>(image, wc, c, hw, out_w, s, lay, result);
+            break;
+        default:
+            box_avx2_windows<E, 8>(image, wc, c, hw, out_w, s, lay, result);
+            break;
     }
 }
 
@@ -491,9 +531,8 @@ void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::A
 // tables are built once per call, in 32 bits (the caller checks w*c).
 template <class E>
 [[gnu::target("avx2")]] void replicate_avx2(const E* image, std::uint64_t w, std::uint64_t c,
-                                             const weights::AxisWeights& hw, const weights::AxisWeights& ww,
-                                             float* result, float* row_f, std::int32_t* index,
-                                             std::int32_t* relative) {
+                                            const weights::AxisWeights& hw, const weights::AxisWeights& ww,
+                                            float* result, float* row_f, std::int32_t* index, std::int32_t* relative) {
     const std::uint64_t wc = w * c;
     const std::uint64_t out_wc = ww.rows() * c;
     const std::uint64_t vectors = out_wc / 8;
@@ -593,7 +632,6 @@ void run_box(const std::uint16_t* image, std::uint64_t w, std::uint64_t c, const
 #endif
 }
 
-
 bool replicate_shape(const weights::AxisWeights& hw, const float* h_weights, const weights::AxisWeights& ww,
                      const float* w_weights) {
     std::uint64_t nh = 0;
@@ -620,8 +658,7 @@ void replicate(const E* image, std::uint64_t w, std::uint64_t c, const weights::
     const std::uint64_t out_wc = ww.rows() * c;
     OwnedBuffer<float> row_f = OwnedBuffer<float>::uninitialized(wc, "separable resize: converted row");
     OwnedBuffer<std::int32_t> index = OwnedBuffer<std::int32_t>::uninitialized(out_wc, "separable resize: W index");
-    OwnedBuffer<std::int32_t> relative =
-        OwnedBuffer<std::int32_t>::uninitialized(out_wc, "separable resize: W index");
+    OwnedBuffer<std::int32_t> relative = OwnedBuffer<std::int32_t>::uninitialized(out_wc, "separable resize: W index");
     replicate_avx2(image, w, c, hw, ww, result, row_f.data(), index.data(), relative.data());
 #else
     (void)image, (void)w, (void)c, (void)hw, (void)ww, (void)result;

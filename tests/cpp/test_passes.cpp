@@ -22,8 +22,8 @@
 using pellorin::image::PassCode;
 using pellorin::image::separable_resize;
 using pellorin::image::work_t;
-using pellorin::weights::AxisWeights;
 using pellorin::weights::axis_weights;
+using pellorin::weights::AxisWeights;
 using pellorin::weights::normalized_rows;
 
 namespace {
@@ -34,8 +34,8 @@ int failed = 0;
 // The specified order, literally: zero-filled intermediate and result, then
 // acc = acc + w*conv(v) per entry in ascending k, H pass before W pass.
 template <class E>
-std::vector<work_t<E>> reference(const std::vector<E>& image, std::uint64_t w, std::uint64_t c,
-                                 const AxisWeights& hw, const AxisWeights& ww) {
+std::vector<work_t<E>> reference(const std::vector<E>& image, std::uint64_t w, std::uint64_t c, const AxisWeights& hw,
+                                 const AxisWeights& ww) {
     using W = work_t<E>;
     const auto hr = normalized_rows<W>(hw.row_weights, hw.row_offsets);
     const auto wr = normalized_rows<W>(ww.row_weights, ww.row_offsets);

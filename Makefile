@@ -74,11 +74,15 @@ test: wheel $(NP2)/.ok $(NP1)/.ok
 	$(MAKE) --no-print-directory cpptest audit check-exports sanitize WORK=$(WORK)
 
 # Kernel invariants checked in C++, linked only against the kernel sources.
-cpptest:
+cpptest: $(BUILD_VENV)/.ok
 	mkdir -p build/cpptest
 	g++ -std=c++20 -O2 -ffp-contract=off -Wall -Isrc tests/cpp/test_clip.cpp src/clip/clip.cpp \
 	    src/common/panic.cpp -o build/cpptest/test_clip
 	build/cpptest/test_clip
+	PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH" cmake -S . -B build/ctest-$(WORK) -G Ninja -DPELLORIN_TESTS=ON \
+	    -DPython_EXECUTABLE="$(CURDIR)/$(BUILD_VENV)/bin/python" >/dev/null
+	PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH" cmake --build build/ctest-$(WORK)
+	PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH" ctest --test-dir build/ctest-$(WORK) --output-on-failure
 
 # The whole suite against an AddressSanitizer + UBSan build of the module.
 sanitize: $(BUILD_VENV)/.ok $(NP2)/.ok

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <string>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -14,6 +16,8 @@
 
 #include "../common/panic.hpp"
 #include "../weights/normalized_rows.hpp"
+#include "box.hpp"
+#include "lanes.hpp"
 
 namespace pellorin::image {
 namespace {
@@ -153,163 +157,19 @@ template <class E, class W>
     }
 }
 
-// Lanes of the W pass: a block of this many output rows is computed side by
-// side, one row per lane, from a transposed copy of their intermediate rows.
-// Every row uses the same W row weights, so each lane receives exactly the
-// terms, in exactly the order, of the one-row computation.
-template <class W>
-constexpr std::size_t w_lanes = 32 / sizeof(W);
+// Lanes of the W pass: a block of w_lanes output rows is computed side by
+// side, one row per lane, from a transposed copy of their intermediate rows
+// (lanes.hpp). Every row uses the same W row weights, so each lane receives
+// exactly the terms, in exactly the order, of the one-row computation.
+using lanes::Avx2Isa;
+using lanes::BaselineIsa;
+using lanes::from_lanes;
+using lanes::to_lanes;
+using lanes::w_lanes;
 
 // Values (x*c + ch positions) per transposed tile and per output tile, so that
 // a tile of w_lanes rows stays in the first-level cache.
 constexpr std::uint64_t w_tile = 512;
-
-// Instruction sets the passes are compiled for. The arithmetic is the same
-// plain code in both; only the moves between rows and lanes have hand-written
-// AVX2 versions, which copy values without touching them.
-struct BaselineIsa {};
-struct Avx2Isa {};
-
-// Lanes in: t[q*L + b] = src[b][q] for q < n and b < L.
-template <class W>
-void to_lanes(BaselineIsa, const W* const* src, std::uint64_t n, W* __restrict t) {
-    constexpr std::size_t L = w_lanes<W>;
-    for (std::uint64_t q = 0; q < n; ++q) {
-        for (std::size_t b = 0; b < L; ++b) {
-            t[q * L + b] = src[b][q];
-        }
-    }
-}
-
-// Lanes out: dst[b][r] = t[r*L + b] for r < n and b < L.
-template <class W>
-void from_lanes(BaselineIsa, const W* __restrict t, std::uint64_t n, W* const* dst) {
-    constexpr std::size_t L = w_lanes<W>;
-    for (std::uint64_t r = 0; r < n; ++r) {
-        for (std::size_t b = 0; b < L; ++b) {
-            dst[b][r] = t[r * L + b];
-        }
-    }
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-// Transposes the 8 x 8 floats in v: afterwards v[q] holds what was lane q of
-// v[0] .. v[7].
-[[gnu::target("avx2"), gnu::always_inline]] inline void transpose8(__m256 v[8]) {
-    const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]);
-    const __m256 t1 = _mm256_unpackhi_ps(v[0], v[1]);
-    const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]);
-    const __m256 t3 = _mm256_unpackhi_ps(v[2], v[3]);
-    const __m256 t4 = _mm256_unpacklo_ps(v[4], v[5]);
-    const __m256 t5 = _mm256_unpackhi_ps(v[4], v[5]);
-    const __m256 t6 = _mm256_unpacklo_ps(v[6], v[7]);
-    const __m256 t7 = _mm256_unpackhi_ps(v[6], v[7]);
-    const __m256 s0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 s1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 s2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 s3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 s4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 s5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 s6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 s7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-    v[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
-    v[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
-    v[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
-    v[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
-    v[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
-    v[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
-    v[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
-    v[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
-}
-
-// Transposes the 4 x 4 doubles in v.
-[[gnu::target("avx2"), gnu::always_inline]] inline void transpose4(__m256d v[4]) {
-    const __m256d t0 = _mm256_unpacklo_pd(v[0], v[1]);
-    const __m256d t1 = _mm256_unpackhi_pd(v[0], v[1]);
-    const __m256d t2 = _mm256_unpacklo_pd(v[2], v[3]);
-    const __m256d t3 = _mm256_unpackhi_pd(v[2], v[3]);
-    v[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
-    v[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
-    v[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
-    v[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
-}
-
-[[gnu::target("avx2")]] void to_lanes(Avx2Isa, const float* const* src, std::uint64_t n, float* __restrict t) {
-    std::uint64_t q = 0;
-    for (; n - q >= 8; q += 8) {
-        __m256 v[8];
-        for (int b = 0; b < 8; ++b) {
-            v[b] = _mm256_loadu_ps(src[b] + q);
-        }
-        transpose8(v);
-        for (int k = 0; k < 8; ++k) {
-            _mm256_storeu_ps(t + (q + k) * 8, v[k]);
-        }
-    }
-    for (; q < n; ++q) {
-        for (int b = 0; b < 8; ++b) {
-            t[q * 8 + b] = src[b][q];
-        }
-    }
-}
-
-[[gnu::target("avx2")]] void from_lanes(Avx2Isa, const float* __restrict t, std::uint64_t n, float* const* dst) {
-    std::uint64_t r = 0;
-    for (; n - r >= 8; r += 8) {
-        __m256 v[8];
-        for (int k = 0; k < 8; ++k) {
-            v[k] = _mm256_loadu_ps(t + (r + k) * 8);
-        }
-        transpose8(v);
-        for (int b = 0; b < 8; ++b) {
-            _mm256_storeu_ps(dst[b] + r, v[b]);
-        }
-    }
-    for (; r < n; ++r) {
-        for (int b = 0; b < 8; ++b) {
-            dst[b][r] = t[r * 8 + b];
-        }
-    }
-}
-
-[[gnu::target("avx2")]] void to_lanes(Avx2Isa, const double* const* src, std::uint64_t n, double* __restrict t) {
-    std::uint64_t q = 0;
-    for (; n - q >= 4; q += 4) {
-        __m256d v[4];
-        for (int b = 0; b < 4; ++b) {
-            v[b] = _mm256_loadu_pd(src[b] + q);
-        }
-        transpose4(v);
-        for (int k = 0; k < 4; ++k) {
-            _mm256_storeu_pd(t + (q + k) * 4, v[k]);
-        }
-    }
-    for (; q < n; ++q) {
-        for (int b = 0; b < 4; ++b) {
-            t[q * 4 + b] = src[b][q];
-        }
-    }
-}
-
-[[gnu::target("avx2")]] void from_lanes(Avx2Isa, const double* __restrict t, std::uint64_t n, double* const* dst) {
-    std::uint64_t r = 0;
-    for (; n - r >= 4; r += 4) {
-        __m256d v[4];
-        for (int k = 0; k < 4; ++k) {
-            v[k] = _mm256_loadu_pd(t + (r + k) * 4);
-        }
-        transpose4(v);
-        for (int b = 0; b < 4; ++b) {
-            _mm256_storeu_pd(dst[b] + r, v[b]);
-        }
-    }
-    for (; r < n; ++r) {
-        for (int b = 0; b < 4; ++b) {
-            dst[b][r] = t[r * 4 + b];
-        }
-    }
-}
-#endif
 
 // One output row of the W pass, element by element: used for the rows that
 // do not fill a block. result (i, j, ch) = sum over the entries k of W row j,
@@ -339,27 +199,33 @@ template <class W>
 // stay separate.
 template <class W>
 struct WorkVector;
+// `unaligned` is the same vector at the alignment of one element, which may
+// alias the element type: loads and stores through it are single unaligned
+// vector moves (a memcpy of 32 bytes may be split into halves, which then
+// cannot be forwarded from the whole-vector store before it).
 template <>
 struct WorkVector<float> {
     typedef float type __attribute__((vector_size(32)));
+    typedef float unaligned __attribute__((vector_size(32), aligned(4), may_alias));
 };
 template <>
 struct WorkVector<double> {
     typedef double type __attribute__((vector_size(32)));
+    typedef double unaligned __attribute__((vector_size(32), aligned(8), may_alias));
 };
 template <class W>
 using work_vector_t = typename WorkVector<W>::type;
 
 // Vectors pass by reference only: a 32-byte vector by value would depend on
 // the instruction set in the calling convention.
-template <class V, class T>
-[[gnu::always_inline]] inline void load_vector(V& v, const T* p) {
-    std::memcpy(&v, p, sizeof v);
+template <class W>
+[[gnu::always_inline]] inline void load_vector(work_vector_t<W>& v, const W* p) {
+    v = *reinterpret_cast<const typename WorkVector<W>::unaligned*>(p);
 }
 
-template <class V, class T>
-[[gnu::always_inline]] inline void store_vector(T* p, const V& v) {
-    std::memcpy(p, &v, sizeof v);
+template <class W>
+[[gnu::always_inline]] inline void store_vector(W* p, const work_vector_t<W>& v) {
+    *reinterpret_cast<typename WorkVector<W>::unaligned*>(p) = v;
 }
 
 // A run of output columns j0 .. j1 - 1 whose entries read the intermediate
@@ -502,6 +368,7 @@ struct Passes {
     W* t_in;                   // lanes in: (position q, lane b) at q*L + b
     W* t_out;                  // lanes out: (position r, lane b) at r*L + b
     W* result;                 // out_h * out_w * c values
+    const std::uint8_t* repeats;  // repeats[i] != 0: H row i repeats row i - 1 (never for row 0)
 };
 
 // True when H row i has the same entries as row i - 1: the same first input
@@ -536,8 +403,8 @@ template <std::size_t C, class Isa, class E, class W>
         // H pass: rows i0 .. i1 - 1, the distinct ones into strip rows.
         std::uint64_t used = 0;
         std::uint64_t i1 = i0;
-        while (i1 < out_h && (used < a.strip_rows || repeats_previous(hw, a.h_weights, i1))) {
-            if (i1 == i0 || !repeats_previous(hw, a.h_weights, i1)) {
+        while (i1 < out_h && (used < a.strip_rows || a.repeats[i1] != 0)) {
+            if (i1 == i0 || a.repeats[i1] == 0) {
                 h_pass_row(a.image, a.wc, hw, a.h_weights, i1, a.strip + used * a.wc);
                 ++used;
             }
@@ -549,7 +416,7 @@ template <std::size_t C, class Isa, class E, class W>
         std::size_t lanes = 0;
         std::uint64_t slot = 0;
         for (std::uint64_t i = i0; i < i1; ++i) {
-            if (i != i0 && repeats_previous(hw, a.h_weights, i)) {
+            if (i != i0 && a.repeats[i] != 0) {
                 continue;
             }
             src[lanes] = a.strip + slot * a.wc;
@@ -565,7 +432,7 @@ template <std::size_t C, class Isa, class E, class W>
         }
         // Repeats, in ascending order, each from the complete row before it.
         for (std::uint64_t i = i0 + 1; i < i1; ++i) {
-            if (repeats_previous(hw, a.h_weights, i)) {
+            if (a.repeats[i] != 0) {
                 std::memcpy(a.result + i * out_wc, a.result + (i - 1) * out_wc, out_wc * sizeof(W));
             }
         }
@@ -613,6 +480,8 @@ void dispatch_passes(const Passes<E, W>& a, PassCode code) {
         run_passes_avx2(a);
         return;
     }
+#else
+    (void)code;  // one compilation only
 #endif
     run_passes_baseline(a);
 }
@@ -653,6 +522,15 @@ void advise_huge_pages(void* block, std::size_t bytes) {
 #endif
 }
 
+// The result block, not zero-filled (every value is written once), backed by
+// huge pages where the system allows.
+template <class W>
+OwnedBuffer<W> fresh_result(std::uint64_t n, std::size_t bytes) {
+    OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(n, "separable resize: result");
+    advise_huge_pages(result.data(), bytes);
+    return result;
+}
+
 // Bytes of intermediate rows per strip: the strip stays in the second-level
 // cache between its H pass and its W pass.
 constexpr std::uint64_t strip_bytes = 256 * 1024;
@@ -680,6 +558,28 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
     const OwnedBuffer<W> h_row_weights = weights::normalized_rows<W>(h_weights.row_weights, h_weights.row_offsets);
     const OwnedBuffer<W> w_row_weights = weights::normalized_rows<W>(w_weights.row_weights, w_weights.row_offsets);
 
+    // Whole-factor box reductions of integer images by powers of two: exact
+    // integer sums give the same bits as the passes (box.hpp).
+    if constexpr (std::is_integral_v<E>) {
+        box::BoxShape shape;
+        if (code == PassCode::best &&
+            box::box_shape(h_weights, h_row_weights.data(), w_weights, w_row_weights.data(),
+                           std::numeric_limits<E>::max(), shape) &&
+            box::box_supported(shape, c, sizeof(E))) {
+            OwnedBuffer<W> result = fresh_result<W>(result_n, result_bytes);
+            box::run_box(image.data(), w, c, h_weights, out_w, shape, result.data());
+            return result;
+        }
+        // Every row a single entry of weight 1: the result replicates pixels
+        // (box.hpp). Indices into a row of w*c values must fit in 32 bits.
+        if (code == PassCode::best && wc <= INT32_MAX && box::replicate_supported() &&
+            box::replicate_shape(h_weights, h_row_weights.data(), w_weights, w_row_weights.data())) {
+            OwnedBuffer<W> result = fresh_result<W>(result_n, result_bytes);
+            box::run_replicate(image.data(), w, c, h_weights, w_weights, result.data());
+            return result;
+        }
+    }
+
     // The intermediate rows are produced and consumed a strip at a time, in
     // one strip buffer allocated once per call; every value still receives
     // the same terms in the same order as with all out_h rows held at once.
@@ -704,14 +604,21 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
     OwnedBuffer<W> t_in = OwnedBuffer<W>::uninitialized(mul_or_panic(in_q, L, "W tile"), "separable resize: W tile");
     OwnedBuffer<W> t_out = OwnedBuffer<W>::uninitialized(mul_or_panic(out_q, L, "W tile"), "separable resize: W tile");
 
+    // Which H rows repeat the row before, decided once per row.
+    OwnedBuffer<std::uint8_t> repeats =
+        OwnedBuffer<std::uint8_t>::uninitialized(out_h, "separable resize: repeated rows");
+    for (std::uint64_t i = 0; i < out_h; ++i) {
+        repeats[i] = i > 0 && repeats_previous(h_weights, h_row_weights.data(), i) ? 1 : 0;
+    }
+
     // The W pass writes every value of the result, so it need not be
     // zero-filled either.
-    OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
-    advise_huge_pages(result.data(), result_bytes);
+    OwnedBuffer<W> result = fresh_result<W>(result_n, result_bytes);
 
     const Passes<E, W> passes{image.data(),  wc,          c,          &h_weights,  &w_weights,
                               h_row_weights.data(), w_row_weights.data(), chunks.data(), n_chunks,
-                              strip.data(),  strip_rows,  t_in.data(), t_out.data(), result.data()};
+                              strip.data(),  strip_rows,  t_in.data(), t_out.data(), result.data(),
+                              repeats.data()};
     dispatch_passes(passes, code);
     return result;
 }

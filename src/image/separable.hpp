@@ -58,7 +58,11 @@ enum class PassCode { best, baseline };
 // The intermediate rows are computed and consumed a strip of rows at a time,
 // and an output row whose H entries equal those of the row before (same
 // first input row, count and weights) is copied from it; neither changes a
-// bit. The result is written in full, not zero-filled first.
+// bit. With PassCode::best on a processor with AVX2, integer images whose
+// rows all have power-of-two counts of equal weights over consecutive
+// columns, or one entry of weight 1, take exact integer shortcuts (box.hpp)
+// that give the same bits. The result is written in full, not zero-filled
+// first.
 //
 // Every size is computed with overflow checks and every index is checked
 // against the buffer it reads; a violation is an internal failure (Panic),

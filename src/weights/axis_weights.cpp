@@ -43,6 +43,7 @@ void check_invariants(const AxisWeights& aw, std::uint64_t in_n) {
 AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin,
                          double out_bw, double out_origin) {
     AxisWeights aw;
+    aw.in_n = in_n;
     std::uint64_t offsets_n = 0;
     if (__builtin_add_overflow(out_n, std::uint64_t{1}, &offsets_n)) {
         fail_allocation("axis weights: row offsets", out_n, sizeof(std::uint64_t), true);

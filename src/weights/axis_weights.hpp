@@ -13,6 +13,7 @@ namespace pellorin::weights {
 // consecutive, valid input bins (first_input[j] + length - 1 <= in_n - 1);
 // an empty row has first_input[j] == 0.
 struct AxisWeights {
+    std::uint64_t in_n = 0;                  // the input bins the rows index
     std::vector<std::uint64_t> first_input;  // out_n entries
     std::vector<std::uint64_t> row_offsets;  // out_n + 1 entries
     std::vector<double> row_weights;         // row_offsets.back() entries

@@ -42,8 +42,14 @@ for stage in "${stages[@]}"; do
         summary+=("$(printf '%-8s %-14s %s' ok "$stage" "$line")")
     else
         echo "FAILED  $line"
-        echo "---- last 60 lines of $log"
-        tail -n 60 "$log"
+        # pytest's own summary of the failures, or else the end of the log.
+        if grep -q "short test summary info" "$log"; then
+            echo "---- $log, from pytest's summary"
+            sed -n '/short test summary info/,$p' "$log"
+        else
+            echo "---- last 40 lines of $log"
+            tail -n 40 "$log"
+        fi
         echo "----"
         failed+=("$stage")
         summary+=("$(printf '%-8s %-14s %s' FAILED "$stage" "$line")")

@@ -1,7 +1,13 @@
-# make test   build the wheel once, install it beside NumPy 2.x and NumPy 1.26,
-#             run the test suite under both, audit the stable ABI and exports.
+# make test   build the wheel once (warnings as errors), lint, run the tests
+#             under NumPy 2.x and NumPy 1.26, run the C++ tests natively and
+#             for aarch64 under qemu-user, audit the stable ABI and exports,
+#             run the demo and the sanitizer suite: one line per stage, then a
+#             summary; the logs stay in build/logs-$(WORK)/.
+# make lint   clang-format, clang-tidy and ruff; tools/format.sh applies them.
 # make demo   run examples/demo.py.
+# make fuzz   build the libFuzzer targets with clang and run each briefly.
 # WORK=name   keeps build/, dist/ and the quick venv apart for parallel work.
+# WERROR=OFF  builds without -Werror (it is on by default).
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 PYTHON ?= python3
@@ -10,11 +16,23 @@ BUILD_VENV := .venv-build
 NP2 := .venv-np2
 NP1 := .venv-np1
 DIST := dist/$(WORK)
+WERROR ?= ON
+# CMake and Ninja come from the build venv; the builds live in the git-ignored
+# build/ (make clean removes it), next to the wheel's cached build.
+CMAKE_PATH := PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH"
+NATIVE := build/$(WORK)-native
+CROSS := build/$(WORK)-aarch64
+# The stages of make test, in order; each is a target below.
+TEST_STAGES := envs wheel lint pytest-np2 pytest-np1 cpptest aarch64 audit check-exports demo sanitize
+# Targets that use the wheel build it first when run alone; make test builds
+# it once as a stage and runs the others with WHEEL_DEP empty.
+WHEEL_DEP ?= wheel
 TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]"
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow
 BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres
 
-.PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest
+.PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest lint aarch64 envs \
+    pytest-np2 pytest-np1
 
 all: test
 
@@ -22,6 +40,11 @@ $(BUILD_VENV)/.ok:
 	$(PYTHON) -m venv $(BUILD_VENV)
 	$(BUILD_VENV)/bin/pip install -q --upgrade pip
 	$(BUILD_VENV)/bin/pip install -q "scikit-build-core>=0.10" cmake ninja abi3audit
+	touch $@
+
+# The Python linter, pinned so that every machine reports the same findings.
+$(BUILD_VENV)/.lint-ok: $(BUILD_VENV)/.ok
+	$(BUILD_VENV)/bin/pip install -q "ruff==0.17.6"
 	touch $@
 
 $(NP2)/.ok:
@@ -56,33 +79,57 @@ $(NP1)/.ok:
 
 wheel: $(BUILD_VENV)/.ok
 	rm -rf $(DIST)
-	PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH" $(BUILD_VENV)/bin/pip wheel -q --no-build-isolation --no-deps \
-	    -C build-dir=build/$(WORK) -w $(DIST) .
+	$(CMAKE_PATH) $(BUILD_VENV)/bin/pip wheel -q --no-build-isolation --no-deps \
+	    -C build-dir=build/$(WORK) -C cmake.define.PELLORIN_WERROR=$(WERROR) -w $(DIST) .
 
-check-exports: wheel
+check-exports: $(WHEEL_DEP)
 	$(BUILD_VENV)/bin/python tools/check_exports.py $(DIST)/*.whl
 
-audit: wheel
+audit: $(WHEEL_DEP)
 	$(BUILD_VENV)/bin/abi3audit --strict --report $(DIST)/*.whl
 
-test: wheel $(NP2)/.ok $(NP1)/.ok
-	for venv in $(NP2) $(NP1); do \
-	    $$venv/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl; \
-	    echo "== tests with $$($$venv/bin/python -c 'import numpy; print("NumPy", numpy.__version__)')"; \
-	    $$venv/bin/python -m pytest -q -p no:cacheprovider tests; \
-	done
-	$(MAKE) --no-print-directory cpptest audit check-exports sanitize WORK=$(WORK)
+test:
+	tools/run_stages.sh build/logs-$(WORK) $(TEST_STAGES) -- $(MAKE) --no-print-directory WORK=$(WORK) WHEEL_DEP=
 
-# Kernel invariants checked in C++, linked only against the kernel sources.
+# Every environment make test uses, so that the stages after it time their
+# own work only.
+envs: $(BUILD_VENV)/.ok $(BUILD_VENV)/.lint-ok $(NP2)/.ok $(NP1)/.ok .venv-demo/.ok
+
+pytest-np2 pytest-np1: pytest-%: $(WHEEL_DEP) .venv-%/.ok
+	.venv-$*/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
+	.venv-$*/bin/python -c 'import numpy; print("NumPy", numpy.__version__)'
+	.venv-$*/bin/python -m pytest -q -p no:cacheprovider tests
+
+# The C++ tests (kernel invariants, linked only against the kernel library),
+# built by CMake without the module and run by ctest.
 cpptest: $(BUILD_VENV)/.ok
-	mkdir -p build/cpptest
-	g++ -std=c++20 -O2 -ffp-contract=off -Wall -Isrc tests/cpp/test_clip.cpp src/clip/clip.cpp \
-	    src/common/panic.cpp -o build/cpptest/test_clip
-	build/cpptest/test_clip
-	PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH" cmake -S . -B build/ctest-$(WORK) -G Ninja -DPELLORIN_TESTS=ON \
-	    -DPython_EXECUTABLE="$(CURDIR)/$(BUILD_VENV)/bin/python" >/dev/null
-	PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH" cmake --build build/ctest-$(WORK)
-	PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH" ctest --test-dir build/ctest-$(WORK) --output-on-failure
+	$(CMAKE_PATH) cmake -S . -B $(NATIVE) -G Ninja -DPELLORIN_MODULE=OFF -DPELLORIN_TESTS=ON \
+	    -DPELLORIN_WERROR=$(WERROR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+	$(CMAKE_PATH) cmake --build $(NATIVE)
+	$(CMAKE_PATH) ctest --test-dir $(NATIVE) --output-on-failure
+
+# The kernel library and the C++ tests cross-compiled for 64-bit ARM Linux and
+# run under qemu-user (the toolchain file sets it as ctest's emulator).
+aarch64: $(BUILD_VENV)/.ok
+	tools/apt_install.sh aarch64-linux-gnu-g++:g++-aarch64-linux-gnu qemu-aarch64:qemu-user
+	$(CMAKE_PATH) cmake -S . -B $(CROSS) -G Ninja --toolchain cmake/aarch64-linux-gnu.cmake \
+	    -DPELLORIN_MODULE=OFF -DPELLORIN_TESTS=ON -DPELLORIN_WERROR=$(WERROR)
+	$(CMAKE_PATH) cmake --build $(CROSS)
+	$(CMAKE_PATH) ctest --test-dir $(CROSS) --output-on-failure
+
+# C++ format and static checks (on the sources in the native build's
+# compile_commands.json: the kernel library and the C++ tests), Python lint.
+# All three run; any finding fails the target. tools/format.sh fixes format.
+lint: $(BUILD_VENV)/.lint-ok
+	tools/apt_install.sh clang-format clang-tidy
+	$(CMAKE_PATH) cmake -S . -B $(NATIVE) -G Ninja -DPELLORIN_MODULE=OFF -DPELLORIN_TESTS=ON \
+	    -DPELLORIN_WERROR=$(WERROR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+	status=0; \
+	echo "== clang-format"; git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror || status=1; \
+	echo "== clang-tidy"; $(BUILD_VENV)/bin/python -c 'import json, sys; [print(e["file"]) for e in json.load(sys.stdin)]' \
+	    < $(NATIVE)/compile_commands.json | xargs clang-tidy --quiet -p $(NATIVE) || status=1; \
+	echo "== ruff"; $(BUILD_VENV)/bin/ruff check || status=1; \
+	exit $$status
 
 # The whole suite against an AddressSanitizer + UBSan build of the module.
 sanitize: $(BUILD_VENV)/.ok $(NP2)/.ok
@@ -93,7 +140,7 @@ quick: wheel .venv-$(WORK)/.ok
 	.venv-$(WORK)/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
 	.venv-$(WORK)/bin/python -m pytest -q -p no:cacheprovider -x tests $(PYTEST_ARGS)
 
-demo: wheel .venv-demo/.ok
+demo: $(WHEEL_DEP) .venv-demo/.ok
 	.venv-demo/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
 	.venv-demo/bin/python examples/demo.py
 
@@ -101,9 +148,11 @@ bench: wheel .venv-bench/.ok
 	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
 	.venv-bench/bin/python benchmarks/run_all.py
 
-# libFuzzer targets for the pure kernels (needs clang; not part of CI).
-fuzz:
-	fuzz/run.sh
+# libFuzzer targets for the pure kernels, built by CMake with clang (installed
+# with apt-get when missing); FUZZ_SECONDS per target (default 60). Not part
+# of make test.
+fuzz: $(BUILD_VENV)/.ok
+	$(CMAKE_PATH) fuzz/run.sh
 
 clean:
 	rm -rf build dist

@@ -1,26 +1,29 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (AddressSanitizer and
+# Builds the libFuzzer targets with clang through CMake (PELLORIN_FUZZ: the
+# kernel library instrumented, with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for FUZZ_SECONDS (default 60).
+# Installs clang with apt-get when it is missing. Needs cmake and ninja on
+# PATH (make fuzz takes them from the build venv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 out=build/fuzz
-mkdir -p "$out"
 CXX=${FUZZ_CXX:-clang++}
-flags=(-std=c++20 -O1 -g -ffp-contract=off -fsanitize=fuzzer,address,undefined
-       -fno-sanitize-recover=undefined -Isrc -Ifuzz)
-kernels=(src/common/panic.cpp src/clip/clip.cpp src/weights/axis_weights.cpp src/image/separable.cpp)
-for target in fuzz_clip fuzz_weights fuzz_separable; do
-    "$CXX" "${flags[@]}" "fuzz/$target.cpp" "${kernels[@]}" -o "$out/$target"
-done
-for target in fuzz_clip fuzz_weights fuzz_separable; do
-    mkdir -p "$out/corpus-$target"
+tools/apt_install.sh "$CXX:clang"
+cmake -S . -B "$out" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPELLORIN_MODULE=OFF -DPELLORIN_FUZZ=ON >/dev/null
+cmake --build "$out"
+targets=(fuzz_clip fuzz_weights fuzz_separable)
+for target in "${targets[@]}"; do
+    mkdir -p "$out/corpus-$target" "$out/artifacts-$target"
     echo "== $target for ${seconds}s"
-    "$out/$target" -max_total_time="$seconds" -print_final_stats=1 "$out/corpus-$target" 2>&1 \
-        | grep -E "stat::number_of_executed_units|Done|ERROR|invariant|SUMMARY" || true
-    # A crash leaves a crash-* file and a non-zero status; surface it.
-    if compgen -G "crash-*" >/dev/null || compgen -G "leak-*" >/dev/null; then
-        echo "fuzzer found a failure: $(ls crash-* leak-* 2>/dev/null)"
+    status=0
+    "$out/$target" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="$out/artifacts-$target/" "$out/corpus-$target" >"$out/$target.log" 2>&1 || status=$?
+    grep -E "stat::number_of_executed_units|Done|ERROR|invariant|SUMMARY" "$out/$target.log" || true
+    # A failure leaves a crash-*, leak-* or timeout-* file and a non-zero status.
+    if [ "$status" -ne 0 ] || compgen -G "$out/artifacts-$target/*" >/dev/null; then
+        echo "fuzzer found a failure (status $status): $(ls "$out/artifacts-$target") ; log: $out/$target.log"
         exit 1
     fi
 done

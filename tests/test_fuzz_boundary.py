@@ -1,5 +1,7 @@
 """Random argument kinds at the Python boundary: only the documented exceptions
 come out, never a crash, a SystemError or an internal error for small sizes."""
+import warnings
+
 import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -53,11 +55,23 @@ scalars = st.one_of(
 anything = st.one_of(scalars, arrays(), st.sampled_from(["sum", "mean", "\udcff"]))
 
 
+# NumPy 1.x warns when an np.bool_ is read as an integer, as a count is.
+NUMPY_BOOL_AS_INDEX = "In future, it will be an error for 'np.bool_' scalars to be interpreted as an index"
+
+
 def call(fn, args, kwargs):
-    try:
-        fn(*args, **kwargs)
-    except DOCUMENTED:
-        pass
+    """Only documented exceptions come out; the one deprecation that may come
+    out is NumPy's for an np.bool_ read as a count, and only if one was passed."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            fn(*args, **kwargs)
+        except DOCUMENTED:
+            pass
+    passed_numpy_bool = any(type(a) is np.bool_ for a in (*args, *kwargs.values()))
+    for w in caught:
+        if issubclass(w.category, DeprecationWarning):
+            assert passed_numpy_bool and NUMPY_BOOL_AS_INDEX in str(w.message), w
 
 
 KEYWORDS = st.dictionaries(

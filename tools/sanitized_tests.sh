@@ -13,8 +13,11 @@ PATH="$root/.venv-build/bin:$PATH" cmake -S . -B "$build" -G Ninja -DPELLORIN_SA
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$root/$venv/bin/python" >/dev/null
 PATH="$root/.venv-build/bin:$PATH" cmake --build "$build" >/dev/null
 
-log_dir=$(mktemp -d)
-trap '[ -n "${KEEP_SAN_LOGS:-}" ] || rm -rf "$log_dir"' EXIT; echo "sanitizer logs: $log_dir"
+# The logs stay after the run (a failed one above all); the next run clears them.
+log_dir=$root/$build/logs
+rm -rf "$log_dir"
+mkdir -p "$log_dir"
+echo "sanitizer logs: $log_dir"
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
 # Leaks are reported at exit; only the interpreter's and NumPy's own
 # allocations are suppressed (tools/lsan.supp), never the module's.
@@ -39,5 +42,8 @@ if compgen -G "$log_dir/*" >/dev/null && grep -l -E "ERROR: |runtime error|SUMMA
     echo "sanitizer reports:"
     cat "$log_dir"/*
     status=1
+fi
+if [ "$status" -ne 0 ]; then
+    echo "sanitizer logs kept in $log_dir"
 fi
 exit $status

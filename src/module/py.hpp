@@ -3,9 +3,7 @@
 // lock. Only CPython's stable ABI as of 3.9 is used.
 #pragma once
 
-#ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x03090000
-#endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

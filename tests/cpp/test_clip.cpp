@@ -1,10 +1,9 @@
 // Invariants of the clipping kernel that are awkward to reach from Python.
-// Links only against the kernel sources:
-//   g++ -std=c++20 -O2 -ffp-contract=off -Isrc tests/cpp/test_clip.cpp src/clip/clip.cpp -o test_clip
+// Links only against the kernel library; built and run by ctest (make cpptest).
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <span>
@@ -33,7 +32,7 @@ void check(bool ok, const char* what, int line) {
 }
 #define CHECK(cond) check((cond), #cond, __LINE__)
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 bool same_points(std::span<const Point> a, std::span<const Point> b) {
     if (a.size() != b.size()) {

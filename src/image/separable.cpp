@@ -499,7 +499,7 @@ OwnedBuffer<W> fresh_result(std::uint64_t n, std::size_t bytes) {
 
 // Bytes of intermediate rows per strip: the strip stays in the second-level
 // cache between its H pass and its W pass.
-constexpr std::uint64_t strip_bytes = 256 * 1024;
+constexpr std::uint64_t strip_bytes = std::uint64_t{256} * 1024;
 
 }  // namespace
 

@@ -12,7 +12,7 @@ NP1 := .venv-np1
 DIST := dist/$(WORK)
 TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]"
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow
-BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely
+BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely drizzle
 
 .PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest
 

@@ -55,21 +55,44 @@ private:
     std::size_t size_ = 0;
 };
 
-// The two buffers that the clipping stages alternate between, A and B, plus
-// `column`, which holds a quad already clipped to one column of cells so that
-// the cells of that column need only the bottom and top stages. Owned by one
-// call of the rebinning kernel and reused for every cell of every quad.
+// The buffers of the clipping stages, owned by one call of the rebinning
+// kernel and reused for every cell of every quad: `left` and `column` take
+// the left and right stages, which clip a quad to one column of cells, and
+// A and B the bottom and top stages of each cell of that column.
 struct ClipScratch {
     static constexpr std::size_t initial_capacity = 8;
     PointBuffer a{initial_capacity};
     PointBuffer b{initial_capacity};
+    PointBuffer left{initial_capacity};
     PointBuffer column{initial_capacity};
+    // The quad clipped to the current column: the points of `left` or
+    // `column`, or the quad's own corners when no stage changed them.
+    const Point* column_points = nullptr;
+    std::size_t column_size = 0;
     // The range of the column's y coordinates; meaningful only when
     // `column_ranged` (no y is NaN).
     double column_ymin = 0.0;
     double column_ymax = 0.0;
     bool column_ranged = false;
 };
+
+// The range of a quad's x coordinates; meaningful only when `ranged` (no x
+// is NaN).
+struct XRange {
+    double xmin;
+    double xmax;
+    bool ranged;
+};
+
+inline XRange x_range(const Quad& quad) noexcept {
+    XRange r{quad.corner[0].x, quad.corner[0].x, true};
+    for (const Point& c : quad.corner) {
+        r.xmin = c.x < r.xmin ? c.x : r.xmin;
+        r.xmax = c.x > r.xmax ? c.x : r.xmax;
+        r.ranged = r.ranged && c.x == c.x;
+    }
+    return r;
+}
 
 enum class Side { Left, Right, Bottom, Top };
 
@@ -182,7 +205,7 @@ inline Run clip_ranged(Run in, PointBuffer& out, double c, bool ranged, double l
 void clip_half_plane(std::span<const Point> input, PointBuffer& output, Side side, double c);
 
 // The four stages split at the column. `clip_to_column` runs the left and
-// right stages (quad -> A -> column) once for a column of cells, and
+// right stages (quad -> left -> column) once for a column of cells, and
 // `clip_column_to_cell` the bottom and top stages (column -> A -> B) for each
 // cell of it. Stages 1 and 2 depend only on x_lo and x_hi, so every cell gets
 // exactly the points, bit for bit, that the four stages in a row give it,
@@ -190,28 +213,21 @@ void clip_half_plane(std::span<const Point> input, PointBuffer& output, Side sid
 // every cell. A stage that keeps every point, or none, is decided from the
 // range of its input (see `clip_ranged`). Returns false when the column
 // holds no points.
-inline bool clip_to_column(const Quad& quad, double x_lo, double x_hi, ClipScratch& scratch) {
-    const Point* q = quad.corner;
-    double xmin = q[0].x;
-    double xmax = q[0].x;
-    bool ranged = true;
-    for (const Point& c : quad.corner) {
-        xmin = c.x < xmin ? c.x : xmin;
-        xmax = c.x > xmax ? c.x : xmax;
-        ranged = ranged && c.x == c.x;
-    }
-    const detail::Run left = detail::clip_ranged<Side::Left>({q, 4}, scratch.a, x_lo, ranged, xmin, xmax);
+// `quad` must stay in place while the column's cells are clipped; `xr` is
+// its `x_range`.
+inline bool clip_to_column(const Quad& quad, const XRange& xr, double x_lo, double x_hi, ClipScratch& scratch) {
+    const detail::Run left =
+        detail::clip_ranged<Side::Left>({quad.corner, 4}, scratch.left, x_lo, xr.ranged, xr.xmin, xr.xmax);
+    scratch.column_points = left.p;
+    scratch.column_size = 0;
     if (left.n == 0) {
         scratch.column.clear();
         return false;
     }
     // The left stage only removes points or adds ones at x = x_lo, inside
     // it: the range narrows to [max(xmin, x_lo), xmax].
-    const double lo = xmin >= x_lo ? xmin : x_lo;
-    const detail::Run right = detail::clip_ranged<Side::Right>(left, scratch.b, x_hi, ranged, lo, xmax);
-    // The column is always held in its own buffer: the cell stages reuse A
-    // and B.
-    Point* dst = scratch.column.prepare(right.n);
+    const double lo = xr.xmin >= x_lo ? xr.xmin : x_lo;
+    const detail::Run right = detail::clip_ranged<Side::Right>(left, scratch.column, x_hi, xr.ranged, lo, xr.xmax);
     double ymin = 0.0;
     double ymax = 0.0;
     bool y_ranged = right.n != 0;
@@ -220,30 +236,33 @@ inline bool clip_to_column(const Quad& quad, double x_lo, double x_hi, ClipScrat
         ymax = right.p[0].y;
     }
     for (std::size_t k = 0; k < right.n; ++k) {
-        const Point c = right.p[k];
-        dst[k] = c;
-        ymin = c.y < ymin ? c.y : ymin;
-        ymax = c.y > ymax ? c.y : ymax;
-        y_ranged = y_ranged && c.y == c.y;
+        const double y = right.p[k].y;
+        ymin = y < ymin ? y : ymin;
+        ymax = y > ymax ? y : ymax;
+        y_ranged = y_ranged && y == y;
     }
-    scratch.column.set_size(right.n);
+    scratch.column_points = right.p;
+    scratch.column_size = right.n;
     scratch.column_ymin = ymin;
     scratch.column_ymax = ymax;
     scratch.column_ranged = y_ranged;
     return right.n != 0;
 }
 
-// The cell's polygon, a view valid until the next use of `scratch` (it lies
-// in B, A or the column buffer, wherever the last stage that changed
-// anything left it). May be empty or have fewer than three points.
+inline bool clip_to_column(const Quad& quad, double x_lo, double x_hi, ClipScratch& scratch) {
+    return clip_to_column(quad, x_range(quad), x_lo, x_hi, scratch);
+}
+
+// The cell's polygon, a view valid until the next use of `scratch` or of
+// the quad (it lies wherever the last stage that changed anything left it). May be empty or have fewer than three points.
 inline std::span<const Point> clip_column_to_cell(double y_lo, double y_hi, ClipScratch& scratch) {
-    const PointBuffer& column = scratch.column;
     const bool ranged = scratch.column_ranged;
     const double ymin = scratch.column_ymin;
     const double ymax = scratch.column_ymax;
     scratch.b.clear();
     const detail::Run bottom =
-        detail::clip_ranged<Side::Bottom>({column.data(), column.size()}, scratch.a, y_lo, ranged, ymin, ymax);
+        detail::clip_ranged<Side::Bottom>({scratch.column_points, scratch.column_size}, scratch.a, y_lo, ranged,
+                                          ymin, ymax);
     if (bottom.n == 0) {
         return {};
     }

@@ -21,7 +21,33 @@
 
 #include "panic.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace pellorin {
+
+// Asks the system to back the whole 2 MiB pages inside a fresh block of
+// `bytes` at `p` with huge pages, as NumPy does for its large arrays: far
+// fewer page faults when the block is first written. Only a hint, and only
+// for blocks of 4 MiB or more; a refusal changes nothing.
+inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    if (bytes < 2 * huge) {
+        return;
+    }
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t begin = (start + huge - 1) & ~(huge - 1);
+    const std::uintptr_t end = (start + bytes) & ~(huge - 1);
+    if (end > begin) {
+        (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 // A buffer that cannot be had: too large for any allocation, or refused by the
 // system. A `std::bad_alloc`, so every handler of allocation failure sees it;
@@ -97,6 +123,7 @@ public:
         if (p == nullptr) [[unlikely]] {
             fail_allocation(what, n, sizeof(T), false);
         }
+        advise_huge_pages(p, static_cast<std::size_t>(n) * sizeof(T));
         b.data_ = static_cast<T*>(p);
         b.size_ = static_cast<std::size_t>(n);
         b.capacity_ = static_cast<std::size_t>(n);
@@ -111,6 +138,7 @@ public:
         if (p == nullptr) [[unlikely]] {
             fail_allocation(what, n, sizeof(T), false);
         }
+        advise_huge_pages(p, bytes);
         b.data_ = static_cast<T*>(p);
         b.size_ = static_cast<std::size_t>(n);
         b.capacity_ = static_cast<std::size_t>(n);

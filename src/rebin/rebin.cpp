@@ -238,13 +238,14 @@ inline Quad load_quad(const double* q) noexcept {
 template <class Take>
 inline void for_each_overlap(const Grid& g, const Quad& quad, std::uint64_t ix0, std::uint64_t ix1,
                              std::uint64_t iy0, std::uint64_t iy1, clip::ClipScratch& scratch, Take&& take) {
+    const clip::XRange xr = clip::x_range(quad);
     // ix1 <= mx - 1 and iy1 <= my - 1, so the increments cannot wrap.
     for (std::uint64_t ix = ix0; ix <= ix1; ++ix) {
         const double x_lo = g.origin_x + g.bin_x * static_cast<double>(ix);
         const double x_hi = g.bin_x + x_lo;
         // The left and right stages once per column; each cell of it then
         // gets the same polygon that clipping it alone would give.
-        if (!clip::clip_to_column(quad, x_lo, x_hi, scratch)) {
+        if (!clip::clip_to_column(quad, xr, x_lo, x_hi, scratch)) {
             continue;
         }
         for (std::uint64_t iy = iy0; iy <= iy1; ++iy) {

@@ -79,6 +79,9 @@ cpptest:
 	g++ -std=c++20 -O2 -ffp-contract=off -Wall -Isrc tests/cpp/test_clip.cpp src/clip/clip.cpp \
 	    src/common/panic.cpp -o build/cpptest/test_clip
 	build/cpptest/test_clip
+	g++ -std=c++20 -O2 -ffp-contract=off -Wall -Isrc tests/cpp/test_rebin.cpp src/rebin/rebin.cpp src/clip/clip.cpp \
+	    src/common/panic.cpp -o build/cpptest/test_rebin
+	build/cpptest/test_rebin
 
 # The whole suite against an AddressSanitizer + UBSan build of the module.
 sanitize: $(BUILD_VENV)/.ok $(NP2)/.ok

@@ -1,6 +1,7 @@
 #include "rebin.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -71,17 +72,17 @@ using v4m = long long __attribute__((vector_size(32)));  // lane masks, all ones
 // comes back for min(-0.0, +0.0) is unspecified, as for std::fmin, and no
 // result depends on it: a bound only feeds comparisons with 0 and the index
 // conversion.
-[[gnu::always_inline]] inline v4d min_num(v4d a, v4d b) noexcept {
+[[gnu::always_inline]] inline v4d min_num(const v4d& a, const v4d& b) noexcept {
     const v4m take_b = (b < a) | (a != a);
     return take_b ? b : a;
 }
-[[gnu::always_inline]] inline v4d max_num(v4d a, v4d b) noexcept {
+[[gnu::always_inline]] inline v4d max_num(const v4d& a, const v4d& b) noexcept {
     const v4m take_b = (b > a) | (a != a);
     return take_b ? b : a;
 }
 
 // `clamped_index_value` in every lane.
-[[gnu::always_inline]] inline v4d clamped_index_value4(v4d f, double last) noexcept {
+[[gnu::always_inline]] inline v4d clamped_index_value4(const v4d& f, double last) noexcept {
     const v4d zero = {};
     const v4d g = f >= 1.0 ? f : zero;
     return g < last ? g : zero + last;
@@ -214,11 +215,21 @@ template <bool Mean>
 
 using ClassifyFn = void (*)(const double*, std::size_t, const Grid&, Plan&);
 
+std::atomic<QuadsIsa> chosen_isa{QuadsIsa::Best};
+
+bool cpu_has_avx2() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
 // The same arithmetic, lane for lane, in both variants: AVX2 where the CPU
 // has it, the baseline instruction set otherwise.
 ClassifyFn choose_classify(bool mean) {
 #if defined(__x86_64__) || defined(__i386__)
-    if (__builtin_cpu_supports("avx2")) {
+    if (chosen_isa.load(std::memory_order_relaxed) != QuadsIsa::Baseline && cpu_has_avx2()) {
         return mean ? classify_chunk_avx2<true> : classify_chunk_avx2<false>;
     }
 #endif
@@ -312,6 +323,8 @@ void spread(const Grid& g, const double* q, double v, std::uint64_t ix0, std::ui
 }
 
 }  // namespace
+
+void set_quads_isa(QuadsIsa isa) noexcept { chosen_isa.store(isa, std::memory_order_relaxed); }
 
 OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<const double> values,
                                        double origin_x, double origin_y, double bin_x, double bin_y,

@@ -185,6 +185,22 @@ template <bool Mean>
     }
 }
 
+// The first and last cell of each of a quad's first columns: the lines that
+// its updates will touch, fetched ahead while earlier quads are clipped.
+template <bool Mean>
+inline void prefetch_range(const Grid& g, std::uint64_t ix0, std::uint64_t ix1, std::uint64_t iy0,
+                           std::uint64_t iy1) noexcept {
+    const std::uint64_t last = ix1 - ix0 < 8 ? ix1 : ix0 + 7;
+    for (std::uint64_t ix = ix0; ix <= last; ++ix) {
+        __builtin_prefetch(g.out + (ix * g.my + iy0), 1);
+        __builtin_prefetch(g.out + (ix * g.my + iy1), 1);
+        if constexpr (Mean) {
+            __builtin_prefetch(g.weights + (ix * g.my + iy0), 1);
+            __builtin_prefetch(g.weights + (ix * g.my + iy1), 1);
+        }
+    }
+}
+
 template <bool Mean>
 [[gnu::always_inline]] inline void classify_chunk(const double* q, std::size_t count, const Grid& g,
                                                   Plan& plan) noexcept {
@@ -389,6 +405,16 @@ OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<
                     o[idx] = o[idx] + val;
                 }
             } else if (kind == several) {
+                // The cells of a quad a few places ahead, when it also
+                // spreads (their updates follow this quad's clipping).
+                const std::size_t ahead = j + 4;
+                if (ahead < count && plan.kind[ahead] == several) {
+                    if (mean) {
+                        prefetch_range<true>(g, plan.ix0[ahead], plan.ix1[ahead], plan.iy0[ahead], plan.iy1[ahead]);
+                    } else {
+                        prefetch_range<false>(g, plan.ix0[ahead], plan.ix1[ahead], plan.iy0[ahead], plan.iy1[ahead]);
+                    }
+                }
                 spread(g, q + 8 * (start + j), v[start + j], plan.ix0[j], plan.ix1[j], plan.iy0[j], plan.iy1[j],
                        overlaps, scratch);
             }

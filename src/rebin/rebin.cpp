@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "../clip/clip.hpp"
@@ -52,14 +54,136 @@ struct Plan {
     double area[chunk];  // whole-quad area, used for single-cell quads
 };
 
-// The vector helpers below are inlined into their callers only, so the
-// calling convention for 32-byte vectors without AVX never applies (the
-// compiler reports it at the end of the file, so the warning stays off to
-// the end).
+// The helpers below work on one quad (double) or on four (v4d, one quad
+// per lane) with the same operations. The vector ones are inlined into their
+// callers only, so the calling convention for 32-byte vectors without AVX
+// never applies (the compiler reports it at the end of the file, so the
+// warning stays off to the end).
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 using v4d = double __attribute__((vector_size(32)));
 using v4m = long long __attribute__((vector_size(32)));  // lane masks, all ones or zero
+
+// NaN-ignoring minimum and maximum (IEEE minNum/maxNum): when one operand
+// is NaN the other is returned. A compare and a blend; which zero comes back
+// for min(-0.0, +0.0) is unspecified, as for std::fmin, and no result
+// depends on it: a bound only feeds comparisons with 0 and the index
+// conversion.
+template <class V>
+[[gnu::always_inline]] inline V min_num(const V& a, const V& b) noexcept {
+    return ((b < a) | (a != a)) ? b : a;
+}
+template <class V>
+[[gnu::always_inline]] inline V max_num(const V& a, const V& b) noexcept {
+    return ((b > a) | (a != a)) ? b : a;
+}
+
+[[gnu::always_inline]] inline double magnitude(double v) noexcept { return std::fabs(v); }
+[[gnu::always_inline]] inline v4d magnitude(const v4d& v) noexcept {
+    const v4m mask = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
+    return reinterpret_cast<v4d>(reinterpret_cast<v4m>(v) & mask);
+}
+
+// `clamped_index_value` in every lane.
+[[gnu::always_inline]] inline double clamped(double f, double last) noexcept {
+    return clamped_index_value(f, last);
+}
+[[gnu::always_inline]] inline v4d clamped(const v4d& f, double last) noexcept {
+    const v4d zero = {};
+    const v4d g = f >= 1.0 ? f : zero;
+    return g < last ? g : zero + last;
+}
+
+// Lane l of a vector, or the value itself for one quad.
+template <class T>
+[[gnu::always_inline]] inline auto lane(const T& v, std::size_t l) noexcept {
+    if constexpr (std::is_arithmetic_v<T>) {
+        (void)l;
+        return v;
+    } else {
+        return v[l];
+    }
+}
+
+// Classifies `lanes` quads whose corners are (x0, y0) ... (x3, y3), one quad
+// per lane, into plan slots at, at + 1, ... Per quad, with the scalar order
+// of every operation:
+//   bounding box  xmin = min(min(min(Q0.x, Q1.x), Q2.x), Q3.x), ...;
+//   bin coordinates by true division, fx0 = (xmin - origin_x) / bin_x, ...;
+//   rejection by ordinary comparisons (a NaN bound never drops a quad);
+//   clamped indices min(saturating_index(f), m - 1);
+//   for a single cell, the shoelace area of the whole quad, terms (Q0,Q1),
+//   (Q1,Q2), (Q2,Q3), (Q3,Q0) summed in that order from 0.0, then |sum|*0.5.
+template <bool Mean, class V>
+[[gnu::always_inline]] inline void classify_lanes(const V& x0, const V& y0, const V& x1, const V& y1, const V& x2,
+                                                  const V& y2, const V& x3, const V& y3, std::size_t lanes,
+                                                  const Grid& g, Plan& plan, std::size_t at) noexcept {
+    const V xmin = min_num(min_num(min_num(x0, x1), x2), x3);
+    const V xmax = max_num(max_num(max_num(x0, x1), x2), x3);
+    const V ymin = min_num(min_num(min_num(y0, y1), y2), y3);
+    const V ymax = max_num(max_num(max_num(y0, y1), y2), y3);
+
+    // True divisions, not products with a reciprocal.
+    const V fx0 = (xmin - g.origin_x) / g.bin_x;
+    const V fx1 = (xmax - g.origin_x) / g.bin_x;
+    const V fy0 = (ymin - g.origin_y) / g.bin_y;
+    const V fy1 = (ymax - g.origin_y) / g.bin_y;
+
+    const auto dropped =
+        g.skip_partial
+            // Kept only when the box lies within [0, mx) x [0, my) in bin units.
+            ? (fx0 < 0.0) | (fx1 < 0.0) | (fy0 < 0.0) | (fy1 < 0.0) | (fx0 >= g.mx_f) | (fx1 >= g.mx_f) |
+                  (fy0 >= g.my_f) | (fy1 >= g.my_f)
+            // Dropped when it cannot overlap the grid: a box that starts at
+            // the right or top edge, or ends at the left or bottom edge, has
+            // no area inside it.
+            : (fy0 >= g.my_f) | (fx0 >= g.mx_f) | (fx1 <= 0.0) | (fy1 <= 0.0);
+
+    V sum = 0.0 + (x0 * y1 - x1 * y0);
+    sum = sum + (x1 * y2 - x2 * y1);
+    sum = sum + (x2 * y3 - x3 * y2);
+    sum = sum + (x3 * y0 - x0 * y3);
+    const V area = magnitude(sum) * 0.5;
+
+    // Clamped onto the edge cells, so every index is in range, also for
+    // dropped quads (whose indices are never used).
+    const V hx0 = clamped(fx0, g.last_x_f);
+    const V hx1 = clamped(fx1, g.last_x_f);
+    const V hy0 = clamped(fy0, g.last_y_f);
+    const V hy1 = clamped(fy1, g.last_y_f);
+    for (std::size_t l = 0; l < lanes; ++l) {
+        const std::size_t j = at + l;
+        std::uint64_t ix0, ix1, iy0, iy1;
+        if (g.exact_indices) [[likely]] {
+            ix0 = index_from_value(lane(hx0, l));
+            ix1 = index_from_value(lane(hx1, l));
+            iy0 = index_from_value(lane(hy0, l));
+            iy1 = index_from_value(lane(hy1, l));
+        } else {
+            ix0 = std::min(saturating_index(lane(fx0, l)), g.mx - 1);
+            ix1 = std::min(saturating_index(lane(fx1, l)), g.mx - 1);
+            iy0 = std::min(saturating_index(lane(fy0, l)), g.my - 1);
+            iy1 = std::min(saturating_index(lane(fy1, l)), g.my - 1);
+        }
+        const std::uint64_t idx = ix0 * g.my + iy0;
+        const double a = lane(area, l);
+        plan.idx[j] = idx;
+        plan.ix0[j] = ix0;
+        plan.ix1[j] = ix1;
+        plan.iy0[j] = iy0;
+        plan.iy1[j] = iy1;
+        plan.area[j] = a;
+        // The whole quad's area, unclipped, for a single cell; zero or NaN
+        // contributes nothing.
+        const Kind one = a > 0.0 ? single : drop;
+        const Kind kind = (ix0 == ix1 && iy0 == iy1) ? one : several;
+        plan.kind[j] = lane(dropped, l) != 0 ? drop : kind;
+        __builtin_prefetch(g.out + idx, 1);
+        if constexpr (Mean) {
+            __builtin_prefetch(g.weights + idx, 1);
+        }
+    }
+}
 
 [[gnu::always_inline]] inline v4d load4(const double* p) noexcept {
     v4d r;
@@ -67,36 +191,8 @@ using v4m = long long __attribute__((vector_size(32)));  // lane masks, all ones
     return r;
 }
 
-// NaN-ignoring minimum and maximum (IEEE minNum/maxNum) per lane: when one
-// operand is NaN the other is returned. A compare and a blend; which zero
-// comes back for min(-0.0, +0.0) is unspecified, as for std::fmin, and no
-// result depends on it: a bound only feeds comparisons with 0 and the index
-// conversion.
-[[gnu::always_inline]] inline v4d min_num(const v4d& a, const v4d& b) noexcept {
-    const v4m take_b = (b < a) | (a != a);
-    return take_b ? b : a;
-}
-[[gnu::always_inline]] inline v4d max_num(const v4d& a, const v4d& b) noexcept {
-    const v4m take_b = (b > a) | (a != a);
-    return take_b ? b : a;
-}
-
-// `clamped_index_value` in every lane.
-[[gnu::always_inline]] inline v4d clamped_index_value4(const v4d& f, double last) noexcept {
-    const v4d zero = {};
-    const v4d g = f >= 1.0 ? f : zero;
-    return g < last ? g : zero + last;
-}
-
-// Classifies the quads at q (row-major, 8 doubles each) into plan slots
-// at..at+lanes-1; q holds room for four quads, of which the first `lanes`
-// are real. Per quad, with the scalar order of every operation:
-//   bounding box  xmin = min(min(min(Q0.x, Q1.x), Q2.x), Q3.x), ...;
-//   bin coordinates by true division, fx0 = (xmin - origin_x) / bin_x, ...;
-//   rejection by ordinary comparisons (a NaN bound never drops a quad);
-//   clamped indices min(saturating_index(f), m - 1);
-//   for a single cell, the shoelace area of the whole quad, terms (Q0,Q1),
-//   (Q1,Q2), (Q2,Q3), (Q3,Q0) summed in that order from 0.0, then |sum|*0.5.
+// Four quads at q (row-major, 8 doubles each), of which the first `lanes`
+// are real, transposed so that lane i holds quad i.
 template <bool Mean>
 [[gnu::always_inline]] inline void classify4(const double* q, std::size_t lanes, const Grid& g, Plan& plan,
                                              std::size_t at) noexcept {
@@ -105,84 +201,16 @@ template <bool Mean>
     const v4d r1 = load4(q + 8), s1 = load4(q + 12);
     const v4d r2 = load4(q + 16), s2 = load4(q + 20);
     const v4d r3 = load4(q + 24), s3 = load4(q + 28);
-    // Transposed: lane i of x0 is corner 0's x of quad i, and so on.
     const v4m even = {0, 4, 2, 6}, odd = {1, 5, 3, 7}, low = {0, 1, 4, 5}, high = {2, 3, 6, 7};
     const v4d ra_x = __builtin_shuffle(r0, r1, even), rb_x = __builtin_shuffle(r2, r3, even);
     const v4d ra_y = __builtin_shuffle(r0, r1, odd), rb_y = __builtin_shuffle(r2, r3, odd);
     const v4d sa_x = __builtin_shuffle(s0, s1, even), sb_x = __builtin_shuffle(s2, s3, even);
     const v4d sa_y = __builtin_shuffle(s0, s1, odd), sb_y = __builtin_shuffle(s2, s3, odd);
-    const v4d x0 = __builtin_shuffle(ra_x, rb_x, low), x1 = __builtin_shuffle(ra_x, rb_x, high);
-    const v4d y0 = __builtin_shuffle(ra_y, rb_y, low), y1 = __builtin_shuffle(ra_y, rb_y, high);
-    const v4d x2 = __builtin_shuffle(sa_x, sb_x, low), x3 = __builtin_shuffle(sa_x, sb_x, high);
-    const v4d y2 = __builtin_shuffle(sa_y, sb_y, low), y3 = __builtin_shuffle(sa_y, sb_y, high);
-
-    const v4d xmin = min_num(min_num(min_num(x0, x1), x2), x3);
-    const v4d xmax = max_num(max_num(max_num(x0, x1), x2), x3);
-    const v4d ymin = min_num(min_num(min_num(y0, y1), y2), y3);
-    const v4d ymax = max_num(max_num(max_num(y0, y1), y2), y3);
-
-    // True divisions, not products with a reciprocal.
-    const v4d fx0 = (xmin - g.origin_x) / g.bin_x;
-    const v4d fx1 = (xmax - g.origin_x) / g.bin_x;
-    const v4d fy0 = (ymin - g.origin_y) / g.bin_y;
-    const v4d fy1 = (ymax - g.origin_y) / g.bin_y;
-
-    v4m dropped;
-    if (g.skip_partial) {
-        // Kept only when the box lies within [0, mx) x [0, my) in bin units.
-        dropped = (fx0 < 0.0) | (fx1 < 0.0) | (fy0 < 0.0) | (fy1 < 0.0) | (fx0 >= g.mx_f) | (fx1 >= g.mx_f) |
-                  (fy0 >= g.my_f) | (fy1 >= g.my_f);
-    } else {
-        // Dropped when it cannot overlap the grid: a box that starts at the
-        // right or top edge, or ends at the left or bottom edge, has no area
-        // inside it.
-        dropped = (fy0 >= g.my_f) | (fx0 >= g.mx_f) | (fx1 <= 0.0) | (fy1 <= 0.0);
-    }
-
-    v4d sum = 0.0 + (x0 * y1 - x1 * y0);
-    sum = sum + (x1 * y2 - x2 * y1);
-    sum = sum + (x2 * y3 - x3 * y2);
-    sum = sum + (x3 * y0 - x0 * y3);
-    const v4m magnitude = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
-    const v4d area = reinterpret_cast<v4d>(reinterpret_cast<v4m>(sum) & magnitude) * 0.5;
-
-    // Clamped onto the edge cells, so every index is in range, also for
-    // dropped quads (whose indices are never used).
-    const v4d hx0 = clamped_index_value4(fx0, g.last_x_f);
-    const v4d hx1 = clamped_index_value4(fx1, g.last_x_f);
-    const v4d hy0 = clamped_index_value4(fy0, g.last_y_f);
-    const v4d hy1 = clamped_index_value4(fy1, g.last_y_f);
-    for (std::size_t l = 0; l < lanes; ++l) {
-        const std::size_t j = at + l;
-        std::uint64_t ix0, ix1, iy0, iy1;
-        if (g.exact_indices) [[likely]] {
-            ix0 = index_from_value(hx0[l]);
-            ix1 = index_from_value(hx1[l]);
-            iy0 = index_from_value(hy0[l]);
-            iy1 = index_from_value(hy1[l]);
-        } else {
-            ix0 = std::min(saturating_index(fx0[l]), g.mx - 1);
-            ix1 = std::min(saturating_index(fx1[l]), g.mx - 1);
-            iy0 = std::min(saturating_index(fy0[l]), g.my - 1);
-            iy1 = std::min(saturating_index(fy1[l]), g.my - 1);
-        }
-        const std::uint64_t idx = ix0 * g.my + iy0;
-        plan.idx[j] = idx;
-        plan.ix0[j] = ix0;
-        plan.ix1[j] = ix1;
-        plan.iy0[j] = iy0;
-        plan.iy1[j] = iy1;
-        plan.area[j] = area[l];
-        // The whole quad's area, unclipped, for a single cell; zero or NaN
-        // contributes nothing.
-        const Kind one = area[l] > 0.0 ? single : drop;
-        const Kind kind = (ix0 == ix1 && iy0 == iy1) ? one : several;
-        plan.kind[j] = dropped[l] != 0 ? drop : kind;
-        __builtin_prefetch(g.out + idx, 1);
-        if constexpr (Mean) {
-            __builtin_prefetch(g.weights + idx, 1);
-        }
-    }
+    classify_lanes<Mean>(__builtin_shuffle(ra_x, rb_x, low), __builtin_shuffle(ra_y, rb_y, low),
+                         __builtin_shuffle(ra_x, rb_x, high), __builtin_shuffle(ra_y, rb_y, high),
+                         __builtin_shuffle(sa_x, sb_x, low), __builtin_shuffle(sa_y, sb_y, low),
+                         __builtin_shuffle(sa_x, sb_x, high), __builtin_shuffle(sa_y, sb_y, high), lanes, g, plan,
+                         at);
 }
 
 // The first and last cell of each of a quad's first columns: the lines that
@@ -201,31 +229,36 @@ inline void prefetch_range(const Grid& g, std::uint64_t ix0, std::uint64_t ix1, 
     }
 }
 
+// Four quads at a time, the last one to three padded with zeros that are
+// never read back.
 template <bool Mean>
-[[gnu::always_inline]] inline void classify_chunk(const double* q, std::size_t count, const Grid& g,
-                                                  Plan& plan) noexcept {
+[[gnu::always_inline]] inline void classify_chunk4(const double* q, std::size_t count, const Grid& g,
+                                                   Plan& plan) noexcept {
     std::size_t j = 0;
     for (; j + 4 <= count; j += 4) {
         classify4<Mean>(q + 8 * j, 4, g, plan, j);
     }
     if (j < count) {
-        // The last one to three quads, padded with zeros that are never read
-        // back.
         double tail[32] = {};
         std::memcpy(tail, q + 8 * j, (count - j) * 8 * sizeof(double));
         classify4<Mean>(tail, count - j, g, plan, j);
     }
 }
 
+// One quad at a time, in plain doubles: the baseline instruction set has no
+// blend, so lanes of four would only be emulated.
 template <bool Mean>
 void classify_chunk_baseline(const double* q, std::size_t count, const Grid& g, Plan& plan) {
-    classify_chunk<Mean>(q, count, g, plan);
+    for (std::size_t j = 0; j < count; ++j) {
+        const double* p = q + 8 * j;
+        classify_lanes<Mean>(p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], 1, g, plan, j);
+    }
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 template <bool Mean>
 [[gnu::target("avx2")]] void classify_chunk_avx2(const double* q, std::size_t count, const Grid& g, Plan& plan) {
-    classify_chunk<Mean>(q, count, g, plan);
+    classify_chunk4<Mean>(q, count, g, plan);
 }
 #endif
 

@@ -212,8 +212,10 @@ void clip_half_plane(std::span<const Point> input, PointBuffer& output, Side sid
 // range of its input (see `clip_ranged`). Returns false when the column
 // holds no points.
 // `quad` must stay in place while the column's cells are clipped; `xr` is
-// its `x_range`.
-inline bool clip_to_column(const Quad& quad, const XRange& xr, double x_lo, double x_hi, ClipScratch& scratch) {
+// its `x_range`. Kept out of line: once per column, and the kernel that
+// calls it keeps its own values in registers.
+[[gnu::noinline]] inline bool clip_to_column(const Quad& quad, const XRange& xr, double x_lo, double x_hi,
+                                             ClipScratch& scratch) {
     const detail::Run left =
         detail::clip_ranged<Side::Left>({quad.corner, 4}, scratch.left, x_lo, xr.ranged, xr.xmin, xr.xmax);
     scratch.column_points = left.p;

@@ -79,20 +79,23 @@ template <class V>
 }
 
 [[gnu::always_inline]] inline double magnitude(double v) noexcept { return std::fabs(v); }
+
+// `clamped_index_value`, in every lane for vectors.
+[[gnu::always_inline]] inline double clamped(double f, double last) noexcept {
+    return clamped_index_value(f, last);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
 [[gnu::always_inline]] inline v4d magnitude(const v4d& v) noexcept {
     const v4m mask = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
     return reinterpret_cast<v4d>(reinterpret_cast<v4m>(v) & mask);
-}
-
-// `clamped_index_value` in every lane.
-[[gnu::always_inline]] inline double clamped(double f, double last) noexcept {
-    return clamped_index_value(f, last);
 }
 [[gnu::always_inline]] inline v4d clamped(const v4d& f, double last) noexcept {
     const v4d zero = {};
     const v4d g = f >= 1.0 ? f : zero;
     return g < last ? g : zero + last;
 }
+#endif
 
 // Lane l of a vector, or the value itself for one quad.
 template <class T>
@@ -185,6 +188,7 @@ template <bool Mean, class V>
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 [[gnu::always_inline]] inline v4d load4(const double* p) noexcept {
     v4d r;
     std::memcpy(&r, p, sizeof r);
@@ -201,17 +205,18 @@ template <bool Mean>
     const v4d r1 = load4(q + 8), s1 = load4(q + 12);
     const v4d r2 = load4(q + 16), s2 = load4(q + 20);
     const v4d r3 = load4(q + 24), s3 = load4(q + 28);
-    const v4m even = {0, 4, 2, 6}, odd = {1, 5, 3, 7}, low = {0, 1, 4, 5}, high = {2, 3, 6, 7};
-    const v4d ra_x = __builtin_shuffle(r0, r1, even), rb_x = __builtin_shuffle(r2, r3, even);
-    const v4d ra_y = __builtin_shuffle(r0, r1, odd), rb_y = __builtin_shuffle(r2, r3, odd);
-    const v4d sa_x = __builtin_shuffle(s0, s1, even), sb_x = __builtin_shuffle(s2, s3, even);
-    const v4d sa_y = __builtin_shuffle(s0, s1, odd), sb_y = __builtin_shuffle(s2, s3, odd);
-    classify_lanes<Mean>(__builtin_shuffle(ra_x, rb_x, low), __builtin_shuffle(ra_y, rb_y, low),
-                         __builtin_shuffle(ra_x, rb_x, high), __builtin_shuffle(ra_y, rb_y, high),
-                         __builtin_shuffle(sa_x, sb_x, low), __builtin_shuffle(sa_y, sb_y, low),
-                         __builtin_shuffle(sa_x, sb_x, high), __builtin_shuffle(sa_y, sb_y, high), lanes, g, plan,
+    const v4d ra_x = __builtin_shufflevector(r0, r1, 0, 4, 2, 6), rb_x = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+    const v4d ra_y = __builtin_shufflevector(r0, r1, 1, 5, 3, 7), rb_y = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+    const v4d sa_x = __builtin_shufflevector(s0, s1, 0, 4, 2, 6), sb_x = __builtin_shufflevector(s2, s3, 0, 4, 2, 6);
+    const v4d sa_y = __builtin_shufflevector(s0, s1, 1, 5, 3, 7), sb_y = __builtin_shufflevector(s2, s3, 1, 5, 3, 7);
+    classify_lanes<Mean>(__builtin_shufflevector(ra_x, rb_x, 0, 1, 4, 5), __builtin_shufflevector(ra_y, rb_y, 0, 1, 4, 5),
+                         __builtin_shufflevector(ra_x, rb_x, 2, 3, 6, 7), __builtin_shufflevector(ra_y, rb_y, 2, 3, 6, 7),
+                         __builtin_shufflevector(sa_x, sb_x, 0, 1, 4, 5), __builtin_shufflevector(sa_y, sb_y, 0, 1, 4, 5),
+                         __builtin_shufflevector(sa_x, sb_x, 2, 3, 6, 7), __builtin_shufflevector(sa_y, sb_y, 2, 3, 6, 7), lanes, g, plan,
                          at);
 }
+
+#endif
 
 // The first and last cell of each of a quad's first columns: the lines that
 // its updates will touch, fetched ahead while earlier quads are clipped.
@@ -229,6 +234,7 @@ inline void prefetch_range(const Grid& g, std::uint64_t ix0, std::uint64_t ix1, 
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // Four quads at a time, the last one to three padded with zeros that are
 // never read back.
 template <bool Mean>
@@ -244,6 +250,7 @@ template <bool Mean>
         classify4<Mean>(tail, count - j, g, plan, j);
     }
 }
+#endif
 
 // One quad at a time, in plain doubles: the baseline instruction set has no
 // blend, so lanes of four would only be emulated.
@@ -266,13 +273,9 @@ using ClassifyFn = void (*)(const double*, std::size_t, const Grid&, Plan&);
 
 std::atomic<QuadsIsa> chosen_isa{QuadsIsa::Best};
 
-bool cpu_has_avx2() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
+bool cpu_has_avx2() noexcept { return __builtin_cpu_supports("avx2"); }
 #endif
-}
 
 // The same arithmetic, lane for lane, in both variants: AVX2 where the CPU
 // has it, the baseline instruction set otherwise.

@@ -13,6 +13,9 @@ Peers:
 floor: one copy of the quads and of the values plus one zeroed (written)
 result grid, the memory traffic that no implementation can avoid.
 """
+import statistics
+import time
+
 import numpy as np
 
 import _pellorin
@@ -58,6 +61,22 @@ def single_cell_quads(n, seed=0):
     rng = np.random.default_rng(seed)
     centres = rng.integers(0, GRID, size=(n, 2)) + 0.5 + rng.uniform(-0.29, 0.29, size=(n, 2))
     return rotated(centres, np.full(n, 0.4), np.zeros(n)), rng.random(n)
+
+
+def paired_times(fa, fb, repeats=11):
+    """Medians of fa() and fb() timed alternately, so that a change of load
+    on the machine during the run affects both alike."""
+    fa()
+    fb()
+    ta, tb = [], []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fa()
+        ta.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        fb()
+        tb.append(time.perf_counter() - start)
+    return statistics.median(ta), statistics.median(tb)
 
 
 def ours(quads, values, mode="sum"):
@@ -162,13 +181,12 @@ def run():
     rows = []
     for name, quads, values in pypolyclip_cases():
         theirs = {}
-        t_ours = median_time(lambda: ours(quads, values))
+        t_ours, t_floor = paired_times(lambda: ours(quads, values), lambda: floor(quads, values))
         if pypolyclip is not None:
             # Same result up to the peer's single-precision areas: a guard that
             # the comparison is fair.
             assert np.allclose(ours(quads, values), polyclip(quads, values), rtol=1e-3, atol=2e-4)
             theirs["pypolyclip"] = median_time(lambda: polyclip(quads, values))
-        t_floor = median_time(lambda: floor(quads, values))
         rows.append((name, t_ours, theirs, t_floor))
 
     pixmap = drizzle_pixmap()
@@ -182,9 +200,9 @@ def run():
         inner = np.s_[100:-100, 100:-100]
         assert np.allclose(got[inner], ref[inner], rtol=1e-4, atol=1e-4)
         theirs["drizzle"] = median_time(lambda: drizzle_peer(pixmap, image))
-    t_call = median_time(lambda: _pellorin.rebin_quads(quads, values, output_x=DRIZ_CENTRES,
-                                                        output_y=DRIZ_CENTRES, mode="mean"))
-    t_floor = median_time(lambda: floor(quads, values, (DRIZ_N, DRIZ_N)))
+    t_call, t_floor = paired_times(
+        lambda: _pellorin.rebin_quads(quads, values, output_x=DRIZ_CENTRES, output_y=DRIZ_CENTRES, mode="mean"),
+        lambda: floor(quads, values, (DRIZ_N, DRIZ_N)))
     rows.append(("drizzle's job: 1000x1000 affine, mean mode", t_call, theirs, t_floor))
     t_all = median_time(lambda: drizzle_ours(pixmap, image))
     rows.append(("the same, with our quads built from the pixel map", t_all, theirs, None))

@@ -151,12 +151,14 @@ inline std::size_t clip_stage(const Point* in, std::size_t n, Point* out, double
     for (std::size_t k = 0; k < n; ++k) {
         const Point cur = in[k];
         const bool cur_in = inside<S>(cur, c);
-        if (cur_in != prev_in) {
+        if (cur_in) {
+            if (!prev_in) {
+                out[m++] = crossing<S>(prev, cur, c);
+            }
+            out[m++] = cur;
+        } else if (prev_in) {
             out[m++] = crossing<S>(prev, cur, c);
         }
-        // Written always, kept only when inside: no branch on the data.
-        out[m] = cur;
-        m += cur_in ? 1 : 0;
         prev = cur;
         prev_in = cur_in;
     }

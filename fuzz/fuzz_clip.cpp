@@ -1,8 +1,11 @@
 // Clipping and area: a clipped polygon lies in its cell and its area is
-// within [0, cell area] up to rounding; NaN and infinite input never crash.
+// within [0, cell area] up to rounding; NaN and infinite input never crash;
+// the cell's polygon is, bit for bit, the four single stages run one after
+// the other (stages that keep every point or none are decided from ranges).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "clip/clip.hpp"
 #include "fuzz_input.hpp"
@@ -22,6 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (y0 > y1) std::swap(y0, y1);
     ClipScratch scratch;
     auto poly = clip_to_cell(quad, x0, x1, y0, y1, scratch);
+    PointBuffer a(8), b(8);
+    clip_half_plane({quad.corner, 4}, a, Side::Left, x0);
+    if (a.size() != 0) clip_half_plane(a.points(), b, Side::Right, x1);
+    if (b.size() != 0) clip_half_plane(b.points(), a, Side::Bottom, y0);
+    if (b.size() != 0 && a.size() != 0) clip_half_plane(a.points(), b, Side::Top, y1); else b.clear();
+    FUZZ_ASSERT(poly.size() == b.size());
+    FUZZ_ASSERT(poly.empty() || std::memcmp(poly.data(), b.data(), poly.size() * sizeof(Point)) == 0);
     const double area = polygon_area(poly);
     const double whole = polygon_area(quad);
     if (raw) {

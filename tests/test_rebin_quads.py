@@ -775,6 +775,39 @@ def test_results_match_the_literal_arithmetic_bit_for_bit(case):
     assert bits(out) == bits(reference_rebin(q, v, x, y, mode, skip))
 
 
+def _mixed_quads(n, seed, mx, my):
+    """n quads on a grid of mx x my unit cells: sizes from a twentieth of a
+    cell to four cells, rotated, reaching past every edge of the grid (never
+    ending exactly on its left or bottom edge), some with corners on cell
+    lines, NaN or infinite corners, bow-ties and degenerate ones."""
+    rng = np.random.default_rng(seed)
+    size = np.exp(rng.uniform(np.log(0.05), np.log(4.0), n))
+    angle = rng.uniform(0, np.pi, n)
+    centre = rng.uniform([-1.5, -1.5], [mx + 1.5, my + 1.5], (n, 2))
+    on_lines = rng.random(n) < 0.25
+    centre[on_lines] = np.round(centre[on_lines]) + 0.5
+    unit = np.array([[-0.5, -0.5], [0.5, -0.5], [0.5, 0.5], [-0.5, 0.5]])
+    rot = np.stack([np.cos(angle), -np.sin(angle), np.sin(angle), np.cos(angle)], -1).reshape(n, 2, 2)
+    q = centre[:, None, :] + size[:, None, None] * np.einsum("nij,kj->nki", rot, unit)
+    kind = rng.integers(0, 10, n)
+    q[kind == 1] = q[kind == 1][:, [0, 2, 1, 3]]  # bow-tie
+    q[kind == 2, 2:] = q[kind == 2, :2]  # two pairs of equal corners
+    special = np.array([NAN, INF, -INF])
+    for i in np.flatnonzero(kind == 3):
+        q[i, rng.integers(0, 4), rng.integers(0, 2)] = special[rng.integers(0, 3)]
+    return np.ascontiguousarray(q), rng.uniform(-2.0, 10.0, n)
+
+
+# Counts that end blocks of four quads and chunks of 64 in every way.
+@pytest.mark.parametrize("n", [1, 3, 4, 5, 63, 64, 65, 131])
+@pytest.mark.parametrize("mode,skip", [("sum", False), ("sum", True), ("mean", False), ("mean", True)])
+def test_mixed_quads_match_the_literal_arithmetic_bit_for_bit(n, mode, skip):
+    q, v = _mixed_quads(n, seed=n, mx=7, my=5)
+    x, y = centres(7), centres(5)
+    out = R(q, v, output_x=x, output_y=y, mode=mode, skip_partial=skip)
+    assert bits(out) == bits(reference_rebin(q, v, x, y, mode, skip))
+
+
 # ---------------------------------------------------------------------------
 # Properties against shapely
 

@@ -55,16 +55,44 @@ private:
     std::size_t size_ = 0;
 };
 
-// The two buffers that the clipping stages alternate between, A and B, plus
-// `column`, which holds a quad already clipped to one column of cells so that
-// the cells of that column need only the bottom and top stages. Owned by one
-// call of the rebinning kernel and reused for every cell of every quad.
+// The buffers of the clipping stages, owned by one call of the rebinning
+// kernel and reused for every cell of every quad: `left` and `column` take
+// the left and right stages, which clip a quad to one column of cells, and
+// A and B the bottom and top stages of each cell of that column.
 struct ClipScratch {
     static constexpr std::size_t initial_capacity = 8;
     PointBuffer a{initial_capacity};
     PointBuffer b{initial_capacity};
+    PointBuffer left{initial_capacity};
     PointBuffer column{initial_capacity};
+    // The quad clipped to the current column: the points of `left` or
+    // `column`, or the quad's own corners when no stage changed them.
+    const Point* column_points = nullptr;
+    std::size_t column_size = 0;
+    // The range of the column's y coordinates; meaningful only when
+    // `column_ranged` (no y is NaN).
+    double column_ymin = 0.0;
+    double column_ymax = 0.0;
+    bool column_ranged = false;
 };
+
+// The range of a quad's x coordinates; meaningful only when `ranged` (no x
+// is NaN).
+struct XRange {
+    double xmin;
+    double xmax;
+    bool ranged;
+};
+
+inline XRange x_range(const Quad& quad) noexcept {
+    XRange r{quad.corner[0].x, quad.corner[0].x, true};
+    for (const Point& c : quad.corner) {
+        r.xmin = c.x < r.xmin ? c.x : r.xmin;
+        r.xmax = c.x > r.xmax ? c.x : r.xmax;
+        r.ranged = r.ranged && c.x == c.x;
+    }
+    return r;
+}
 
 enum class Side { Left, Right, Bottom, Top };
 
@@ -101,9 +129,17 @@ inline Point crossing(Point prev, Point cur, double c) noexcept {
     }
 }
 
+// A run of points that a stage produced: either the stage's own output
+// buffer or, when the stage keeps every point, its input itself.
+struct Run {
+    const Point* p;
+    std::size_t n;
+};
+
 // One Sutherland-Hodgman stage over `n` input points, starting with the
 // closing edge (last point -> first point). `out` must have room for 2n
-// points: each input point appends at most a crossing and itself.
+// points: each input point appends at most a crossing and itself. Returns
+// the number of points written.
 template <Side S>
 inline std::size_t clip_stage(const Point* in, std::size_t n, Point* out, double c) noexcept {
     if (n == 0) {
@@ -135,6 +171,32 @@ inline void clip_into(const Point* in, std::size_t n, PointBuffer& out, double c
     out.set_size(clip_stage<S>(in, n, dst, c));
 }
 
+// One stage applied to a run whose coordinates on the tested axis are known
+// to lie in [lo, hi] with none of them NaN (`ranged`), or are unknown. When
+// every point is inside, the stage appends each point once and nothing
+// else, so its output is its input, point for point: that run is returned
+// as it is. When no point is inside, the output is empty. Only the other
+// cases run the stage, into `out`. The tests below are the stage's own
+// inside tests applied to the extremes, so they decide exactly as the stage
+// would (on y for Bottom and Top, on x for Left and Right).
+template <Side S>
+inline Run clip_ranged(Run in, PointBuffer& out, double c, bool ranged, double lo, double hi) {
+    if (ranged) {
+        constexpr bool lower = S == Side::Left || S == Side::Bottom;  // inside when >= c
+        if (lower ? lo >= c : hi <= c) {
+            return in;
+        }
+        if (lower ? !(hi >= c) : !(lo <= c)) {
+            out.clear();
+            return {out.data(), 0};
+        }
+    }
+    Point* dst = out.prepare(2 * in.n);
+    const std::size_t m = clip_stage<S>(in.p, in.n, dst, c);
+    out.set_size(m);
+    return {dst, m};
+}
+
 }  // namespace detail
 
 // One clipping stage: clears `output`, then fills it with the part of the
@@ -142,60 +204,87 @@ inline void clip_into(const Point* in, std::size_t n, PointBuffer& out, double c
 // `input` and `output` must not overlap.
 void clip_half_plane(std::span<const Point> input, PointBuffer& output, Side side, double c);
 
-// Clips `quad` against the closed cell x_lo <= x <= x_hi, y_lo <= y <= y_hi
-// in four stages, left (quad -> A), right (A -> B), bottom (B -> A),
-// top (A -> B), and stops as soon as a stage yields no points. The result is
-// a view of buffer B, valid until the next use of `scratch`; it may be empty
-// or have fewer than three points.
-inline std::span<const Point> clip_to_cell(const Quad& quad, double x_lo, double x_hi, double y_lo,
-                                           double y_hi, ClipScratch& scratch) {
-    PointBuffer& a = scratch.a;
-    PointBuffer& b = scratch.b;
-    b.clear();
-    detail::clip_into<Side::Left>(quad.corner, 4, a, x_lo);
-    if (a.size() == 0) {
-        return {};
-    }
-    detail::clip_into<Side::Right>(a.data(), a.size(), b, x_hi);
-    if (b.size() == 0) {
-        return {};
-    }
-    detail::clip_into<Side::Bottom>(b.data(), b.size(), a, y_lo);
-    if (a.size() == 0) {
-        b.clear();
-        return {};
-    }
-    detail::clip_into<Side::Top>(a.data(), a.size(), b, y_hi);
-    return b.points();
-}
-
-// The same four stages split at the column: `clip_to_column` runs the left
-// and right stages (quad -> A -> column) once for a column of cells, and
-// `clip_column_to_cell` the bottom and top stages (column -> A -> B) for
-// each cell of it. Stages 1 and 2 depend only on x_lo and x_hi, so every cell
-// gets exactly the points, bit for bit, that `clip_to_cell` gives it, and the
-// early exits coincide: an empty column means an empty result in every cell.
-// Returns false when the column holds no points.
-inline bool clip_to_column(const Quad& quad, double x_lo, double x_hi, ClipScratch& scratch) {
-    detail::clip_into<Side::Left>(quad.corner, 4, scratch.a, x_lo);
-    if (scratch.a.size() == 0) {
+// The four stages split at the column. `clip_to_column` runs the left and
+// right stages (quad -> left -> column) once for a column of cells, and
+// `clip_column_to_cell` the bottom and top stages (column -> A -> B) for each
+// cell of it. Stages 1 and 2 depend only on x_lo and x_hi, so every cell gets
+// exactly the points, bit for bit, that the four stages in a row give it,
+// and the early exits coincide: an empty column means an empty result in
+// every cell. A stage that keeps every point, or none, is decided from the
+// range of its input (see `clip_ranged`). Returns false when the column
+// holds no points.
+// `quad` must stay in place while the column's cells are clipped; `xr` is
+// its `x_range`. Kept out of line: once per column, and the kernel that
+// calls it keeps its own values in registers.
+[[gnu::noinline]] inline bool clip_to_column(const Quad& quad, const XRange& xr, double x_lo, double x_hi,
+                                             ClipScratch& scratch) {
+    const detail::Run left =
+        detail::clip_ranged<Side::Left>({quad.corner, 4}, scratch.left, x_lo, xr.ranged, xr.xmin, xr.xmax);
+    scratch.column_points = left.p;
+    scratch.column_size = 0;
+    if (left.n == 0) {
         scratch.column.clear();
         return false;
     }
-    detail::clip_into<Side::Right>(scratch.a.data(), scratch.a.size(), scratch.column, x_hi);
-    return scratch.column.size() != 0;
+    // The left stage only removes points or adds ones at x = x_lo, inside
+    // it: the range narrows to [max(xmin, x_lo), xmax].
+    const double lo = xr.xmin >= x_lo ? xr.xmin : x_lo;
+    const detail::Run right = detail::clip_ranged<Side::Right>(left, scratch.column, x_hi, xr.ranged, lo, xr.xmax);
+    double ymin = 0.0;
+    double ymax = 0.0;
+    bool y_ranged = right.n != 0;
+    if (y_ranged) {
+        ymin = right.p[0].y;
+        ymax = right.p[0].y;
+    }
+    for (std::size_t k = 0; k < right.n; ++k) {
+        const double y = right.p[k].y;
+        ymin = y < ymin ? y : ymin;
+        ymax = y > ymax ? y : ymax;
+        y_ranged = y_ranged && y == y;
+    }
+    scratch.column_points = right.p;
+    scratch.column_size = right.n;
+    scratch.column_ymin = ymin;
+    scratch.column_ymax = ymax;
+    scratch.column_ranged = y_ranged;
+    return right.n != 0;
 }
 
-// The result is a view of buffer B, valid until the next use of `scratch`.
+inline bool clip_to_column(const Quad& quad, double x_lo, double x_hi, ClipScratch& scratch) {
+    return clip_to_column(quad, x_range(quad), x_lo, x_hi, scratch);
+}
+
+// The cell's polygon, a view valid until the next use of `scratch` or of
+// the quad (it lies wherever the last stage that changed anything left it). May be empty or have fewer than three points.
 inline std::span<const Point> clip_column_to_cell(double y_lo, double y_hi, ClipScratch& scratch) {
-    const PointBuffer& column = scratch.column;
-    detail::clip_into<Side::Bottom>(column.data(), column.size(), scratch.a, y_lo);
-    if (scratch.a.size() == 0) {
+    const bool ranged = scratch.column_ranged;
+    const double ymin = scratch.column_ymin;
+    const double ymax = scratch.column_ymax;
+    scratch.b.clear();
+    const detail::Run bottom =
+        detail::clip_ranged<Side::Bottom>({scratch.column_points, scratch.column_size}, scratch.a, y_lo, ranged,
+                                          ymin, ymax);
+    if (bottom.n == 0) {
+        return {};
+    }
+    // After the bottom stage the range is [max(ymin, y_lo), ymax].
+    const double lo = ymin >= y_lo ? ymin : y_lo;
+    const detail::Run top = detail::clip_ranged<Side::Top>(bottom, scratch.b, y_hi, ranged, lo, ymax);
+    return {top.p, top.n};
+}
+
+// Clips `quad` against the closed cell x_lo <= x <= x_hi, y_lo <= y <= y_hi
+// in four stages, left, right, bottom, top, and stops as soon as a stage
+// yields no points. The result is a view valid until the next use of
+// `scratch`; it may be empty or have fewer than three points.
+inline std::span<const Point> clip_to_cell(const Quad& quad, double x_lo, double x_hi, double y_lo,
+                                           double y_hi, ClipScratch& scratch) {
+    if (!clip_to_column(quad, x_lo, x_hi, scratch)) {
         scratch.b.clear();
         return {};
     }
-    detail::clip_into<Side::Top>(scratch.a.data(), scratch.a.size(), scratch.b, y_hi);
-    return scratch.b.points();
+    return clip_column_to_cell(y_lo, y_hi, scratch);
 }
 
 // Absolute shoelace area; 0.0 for fewer than three points, NaN when a

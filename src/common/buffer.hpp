@@ -21,7 +21,48 @@
 
 #include "panic.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace pellorin {
+
+// Asks the system to back the whole 2 MiB pages inside a fresh block of
+// `bytes` at `p` with huge pages, as NumPy does for its large arrays: far
+// fewer page faults when the block is first written. The 4 KiB pages outside
+// them, at either end, are faulted in by one call rather than one trap each
+// (kernels before 5.14 refuse that advice; they fault on first touch as
+// usual). Only hints, and only for blocks of 4 MiB or more; a refusal changes
+// nothing.
+inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    constexpr std::uintptr_t page = std::uintptr_t{1} << 12;
+    if (bytes < 2 * huge) {
+        return;
+    }
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t begin = (start + huge - 1) & ~(huge - 1);
+    const std::uintptr_t end = (start + bytes) & ~(huge - 1);
+    if (end <= begin) {
+        return;
+    }
+    (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#if defined(MADV_POPULATE_WRITE)
+    const std::uintptr_t first_page = start & ~(page - 1);
+    const std::uintptr_t last_page = (start + bytes + page - 1) & ~(page - 1);
+    if (begin > first_page) {
+        (void)madvise(reinterpret_cast<void*>(first_page), begin - first_page, MADV_POPULATE_WRITE);
+    }
+    if (last_page > end) {
+        (void)madvise(reinterpret_cast<void*>(end), last_page - end, MADV_POPULATE_WRITE);
+    }
+#endif
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 // A buffer that cannot be had: too large for any allocation, or refused by the
 // system. A `std::bad_alloc`, so every handler of allocation failure sees it;
@@ -125,6 +166,7 @@ private:
         if (p == nullptr) [[unlikely]] {
             fail_allocation(what, n, sizeof(T), false);
         }
+        advise_huge_pages(p, bytes);
         OwnedBuffer b;
         b.data_ = static_cast<T*>(p);
         b.size_ = static_cast<std::size_t>(n);

@@ -10,9 +10,6 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "../common/panic.hpp"
 #include "../weights/normalized_rows.hpp"
@@ -452,51 +449,6 @@ void dispatch_passes(const Passes<E, W>& a, PassCode code) {
     run_passes_baseline(a);
 }
 
-// Asks the kernel to back a large block with huge pages where it can: the
-// block is written once, and a first touch of fresh memory costs a page
-// fault per page. Only the whole 2 MiB pages inside the block are advised;
-// a failure leaves ordinary pages and is not an error.
-void advise_huge_pages(void* block, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-    if (bytes < 2 * huge) {
-        return;
-    }
-    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(block) + huge - 1) & ~(huge - 1);
-    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(huge - 1);
-    if (end > begin) {
-        (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
-#if defined(MADV_POPULATE_WRITE)
-    // The pages outside whole huge pages, at either end, are faulted in by
-    // one call rather than one trap each (kernels before 5.14 refuse the
-    // advice, and they are faulted on first touch as usual).
-    const std::uintptr_t first_page = reinterpret_cast<std::uintptr_t>(block) & ~std::uintptr_t{4095};
-    const std::uintptr_t last_page = (reinterpret_cast<std::uintptr_t>(block) + bytes + 4095) & ~std::uintptr_t{4095};
-    if (end > begin) {
-        if (begin > first_page) {
-            (void)madvise(reinterpret_cast<void*>(first_page), begin - first_page, MADV_POPULATE_WRITE);
-        }
-        if (last_page > end) {
-            (void)madvise(reinterpret_cast<void*>(end), last_page - end, MADV_POPULATE_WRITE);
-        }
-    }
-#endif
-#else
-    (void)block;
-    (void)bytes;
-#endif
-}
-
-// The result block, not zero-filled (every value is written once), backed by
-// huge pages where the system allows.
-template <class W>
-OwnedBuffer<W> fresh_result(std::uint64_t n, std::size_t bytes) {
-    OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(n, "separable resize: result");
-    advise_huge_pages(result.data(), bytes);
-    return result;
-}
-
 // Bytes of intermediate rows per strip: the strip stays in the second-level
 // cache between its H pass and its W pass.
 constexpr std::uint64_t strip_bytes = std::uint64_t{256} * 1024;
@@ -512,7 +464,6 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
     const std::uint64_t out_w = w_weights.rows();
     const std::uint64_t wc = mul_or_panic(w, c, "w*c");
     const std::uint64_t result_n = mul_or_panic(mul_or_panic(out_h, out_w, "out_h*out_w"), c, "out_h*out_w*c");
-    const std::size_t result_bytes = checked_bytes<W>(result_n, "separable resize: result");
     // The rows' own invariants were checked where the weights were made; what
     // remains is that they were made for this image (in_n = w columns, and no
     // more rows than the buffer holds). The passes index without checks.
@@ -530,7 +481,7 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
             box::box_shape(h_weights, h_row_weights.data(), w_weights, w_row_weights.data(),
                            std::numeric_limits<E>::max(), shape) &&
             box::box_supported(shape, c, sizeof(E))) {
-            OwnedBuffer<W> result = fresh_result<W>(result_n, result_bytes);
+            OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
             box::run_box(image.data(), w, c, h_weights, out_w, shape, result.data());
             return result;
         }
@@ -538,7 +489,7 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
         // (box.hpp). Indices into a row of w*c values must fit in 32 bits.
         if (code == PassCode::best && wc <= INT32_MAX && box::replicate_supported() &&
             box::replicate_shape(h_weights, h_row_weights.data(), w_weights, w_row_weights.data())) {
-            OwnedBuffer<W> result = fresh_result<W>(result_n, result_bytes);
+            OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
             box::run_replicate(image.data(), w, c, h_weights, w_weights, result.data());
             return result;
         }
@@ -577,7 +528,7 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
 
     // The W pass writes every value of the result, so it need not be
     // zero-filled either.
-    OwnedBuffer<W> result = fresh_result<W>(result_n, result_bytes);
+    OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
 
     const Passes<E, W> passes{image.data(),  wc,          c,          &h_weights,  &w_weights,
                               h_row_weights.data(), w_row_weights.data(), chunks.data(), n_chunks,

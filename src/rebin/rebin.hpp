@@ -41,4 +41,14 @@ OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<
                                        std::uint64_t mx, std::uint64_t my, RebinMode mode,
                                        bool skip_partial);
 
+// The instruction sets of the per-quad classification (bounding boxes, bin
+// coordinates, rejection, indices, areas), which runs over four quads at a
+// time. Both variants give the same bits. `Best` picks AVX2 when the CPU has
+// it; the others are for tests, which compare them. AVX2 on a CPU or
+// architecture without it falls back to the baseline.
+enum class QuadsIsa { Best, Baseline, Avx2 };
+
+// Sets the variant for the calls that start afterwards (default `Best`).
+void set_quads_isa(QuadsIsa isa) noexcept;
+
 }  // namespace pellorin::rebin

@@ -4,22 +4,10 @@
 #include <cstddef>
 
 #include "../common/buffer.hpp"
+#include "../common/index.hpp"
 
 namespace pellorin::weights {
 namespace {
-
-// Double to unsigned index: truncation with saturation. NaN and anything
-// below 1 give 0; anything at or above 2^64 gives 2^64 - 1.
-std::uint64_t to_index(double x) {
-    constexpr double two64 = 18446744073709551616.0;
-    if (!(x >= 1.0)) {
-        return 0;
-    }
-    if (x >= two64) {
-        return UINT64_MAX;
-    }
-    return static_cast<std::uint64_t>(x);
-}
 
 // The invariants every consumer relies on, checked once where the weights are
 // made: out_n + 1 offsets from 0, never decreasing, ending at the number of
@@ -69,12 +57,12 @@ AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, 
             aw.row_offsets.push_back(aw.row_weights.size());
             continue;
         }
-        const std::uint64_t first = to_index(std::fmax(std::floor(a), 0.0));
+        const std::uint64_t first = saturating_index(std::fmax(std::floor(a), 0.0));
         double f = std::floor(b);
         if (f == b) {
             f -= 1.0;  // the input bin that begins exactly at hi is excluded
         }
-        std::uint64_t last = to_index(std::fmax(f, 0.0));
+        std::uint64_t last = saturating_index(std::fmax(f, 0.0));
         if (last > last_bin) {
             last = last_bin;
         }

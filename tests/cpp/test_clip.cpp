@@ -82,7 +82,7 @@ void clipping_cases() {
     // Entirely left of x_lo: the first stage yields nothing.
     p = pellorin::clip::clip_to_cell(rect(-3, 0, -2, 1), 0, 1, 0, 1, s);
     CHECK(p.empty());
-    CHECK(s.a.size() == 0);
+    CHECK(s.left.size() == 0);
     // A vertex on a side is inside and stays.
     const Quad on_side{{{0, 0.5}, {0.5, 0.2}, {0.9, 0.5}, {0.5, 0.8}}};
     p = pellorin::clip::clip_to_cell(on_side, 0, 1, 0, 1, s);

@@ -614,8 +614,9 @@ bool box_supported(const BoxShape& shape, std::uint64_t c, std::size_t element_b
 #endif
 }
 
-void run_box(const std::uint8_t* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
-             std::uint64_t out_w, const BoxShape& shape, float* result) {
+template <class E>
+void run_box(const E* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw, std::uint64_t out_w,
+             const BoxShape& shape, float* result) {
 #if defined(__x86_64__) || defined(__i386__)
     box_avx2(image, w, c, hw, out_w, shape, result);
 #else
@@ -623,14 +624,10 @@ void run_box(const std::uint8_t* image, std::uint64_t w, std::uint64_t c, const 
 #endif
 }
 
-void run_box(const std::uint16_t* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
-             std::uint64_t out_w, const BoxShape& shape, float* result) {
-#if defined(__x86_64__) || defined(__i386__)
-    box_avx2(image, w, c, hw, out_w, shape, result);
-#else
-    (void)image, (void)w, (void)c, (void)hw, (void)out_w, (void)shape, (void)result;
-#endif
-}
+template void run_box<std::uint8_t>(const std::uint8_t*, std::uint64_t, std::uint64_t, const weights::AxisWeights&,
+                                    std::uint64_t, const BoxShape&, float*);
+template void run_box<std::uint16_t>(const std::uint16_t*, std::uint64_t, std::uint64_t, const weights::AxisWeights&,
+                                     std::uint64_t, const BoxShape&, float*);
 
 bool replicate_shape(const weights::AxisWeights& hw, const float* h_weights, const weights::AxisWeights& ww,
                      const float* w_weights) {

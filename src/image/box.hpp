@@ -47,10 +47,9 @@ bool box_supported(const BoxShape& shape, std::uint64_t c, std::size_t element_b
 
 // result (i, j, ch) = float(S) * scale, S the sum of the nh x nw pixels of
 // output (i, j) in channel ch. `image` holds whole rows of w*c elements.
-void run_box(const std::uint8_t* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
-             std::uint64_t out_w, const BoxShape& shape, float* result);
-void run_box(const std::uint16_t* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw,
-             std::uint64_t out_w, const BoxShape& shape, float* result);
+template <class E>
+void run_box(const E* image, std::uint64_t w, std::uint64_t c, const weights::AxisWeights& hw, std::uint64_t out_w,
+             const BoxShape& shape, float* result);
 
 // Replication: every H row and every W row has one entry of normalised weight
 // exactly 1 (whole-factor upscales, identity). Each step of the specified

@@ -14,4 +14,6 @@ try:
 except _metadata.PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["__version__"]
+from ._reproject import PixelTransform, WCSLike, pixel_quads, reproject
+
+__all__ = ["__version__", "pixel_quads", "reproject", "PixelTransform", "WCSLike"]

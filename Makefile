@@ -10,9 +10,9 @@ BUILD_VENV := .venv-build
 NP2 := .venv-np2
 NP1 := .venv-np1
 DIST := dist/$(WORK)
-TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]"
-DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow
-BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely
+TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy reproject
+DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy
+BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely drizzle reproject astropy
 
 .PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest
 

@@ -173,11 +173,12 @@ def _quad_bounds(lat: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64],
     return lo.ravel(), hi.ravel()
 
 
-def _shoelace(q: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """Area of each quad of an (n, 4, 2) array, from coordinates near zero."""
-    x, y = q[:, :, 0], q[:, :, 1]
-    xn, yn = np.roll(x, -1, axis=1), np.roll(y, -1, axis=1)
-    return np.abs((x * yn - xn * y).sum(axis=1)) * 0.5
+def _quad_area(q: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Area of each quad of an (n, 4, 2) array, from coordinates near zero:
+    half the cross product of the diagonals (the shoelace sum, regrouped)."""
+    d1 = q[:, 2] - q[:, 0]
+    d2 = q[:, 3] - q[:, 1]
+    return np.abs(d1[:, 0] * d2[:, 1] - d1[:, 1] * d2[:, 0]) * 0.5
 
 
 class _Pixels:
@@ -248,21 +249,27 @@ def _tiles(pix: _Pixels, shape_out: tuple[int, int]) -> tuple[
     count *= wx
     tile = ty0 * ntx
     tile += tx0
-    if count.max(initial=1) > 1:
-        owner = np.repeat(np.arange(len(count), dtype=np.intp), count)
-        first = np.cumsum(count) - count
-        step = np.arange(len(owner), dtype=np.int32) - np.repeat(first, count).astype(np.int32)
-        w = wx[owner]
-        tile = tile[owner] + (step // w) * ntx + step % w
-    else:
-        owner = None
+    owner = np.arange(len(count), dtype=np.intp)
+    multi = np.flatnonzero(count > 1)
+    if len(multi):
+        # Each pixel is listed first under the tile of its box's lower-left
+        # corner; the few whose boxes span several tiles are listed again
+        # under each of the others.
+        n_more = count[multi]
+        more = np.repeat(multi, n_more)
+        step = np.arange(len(more), dtype=np.intp) - np.repeat(np.cumsum(n_more) - n_more, n_more)
+        keep = step > 0
+        more, step = more[keep], step[keep]
+        w = wx[more]
+        owner = np.concatenate([owner, more])
+        tile = np.concatenate([tile, tile[more] + (step // w) * ntx + step % w])
     ntiles = ntx * nty
     # A stable sort of 16-bit keys is a radix sort in NumPy: linear time.
     key = tile.astype(np.uint16) if ntiles <= 1 << 16 else tile
     order = np.argsort(key, kind="stable")
     starts = np.zeros(ntiles + 1, dtype=np.intp)
     np.cumsum(np.bincount(tile, minlength=ntiles), out=starts[1:])
-    return (order if owner is None else owner[order]), starts, ntx
+    return owner[order], starts, ntx
 
 
 def _span(core_lo: int, core_hi: int, lo: float, hi: float) -> tuple[int, int]:
@@ -292,7 +299,7 @@ def _touching(q: npt.NDArray[np.float64], mask: npt.NDArray[np.bool_], x0: float
     return hits > 0
 
 
-def _run(pix: _Pixels, shape_out: tuple[int, int], mode: str,
+def _run(pix: _Pixels, shape_out: tuple[int, int], mode: Literal["mean", "sum"],
          footprint: bool) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None]:
     ny_out, nx_out = shape_out
     fill = np.nan if mode == "mean" else 0.0
@@ -331,7 +338,7 @@ def _run(pix: _Pixels, shape_out: tuple[int, int], mode: str,
                 # Sum mode with value = the quad's own area: each cell
                 # receives area * a / total, and total (its clipped area in
                 # the grid) is its area, since no quad crosses the padded edge.
-                cov = _pellorin.rebin_quads(qc, _shoelace(qc), output_x=gx, output_y=gy,
+                cov = _pellorin.rebin_quads(qc, _quad_area(qc), output_x=gx, output_y=gy,
                                             mode="sum").T[crop]
                 if cover is not None:
                     cover[r0:r1, c0:c1] = cov

@@ -170,7 +170,7 @@ def _quad_bounds(lat: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64],
     hi = np.maximum(a, b)
     np.maximum(c, d, out=tmp)
     np.maximum(hi, tmp, out=hi)
-    return lo.ravel(), hi.ravel()
+    return lo, hi
 
 
 def _quad_area(q: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -194,18 +194,26 @@ class _Pixels:
         # that overlaps the output's area [-0.5, nx_out - 0.5] x
         # [-0.5, ny_out - 0.5] with positive extent: a box that only touches
         # it adds no area.
-        keep = ~np.isnan(data.ravel())
+        ny = data.shape[0]
+        # keep has a spare last column, so that its flat indices are the
+        # lattice indices of the pixels' (i - .5, j - .5) corners.
+        keep2 = np.zeros((ny, nx + 1), dtype=bool)
+        keep = keep2[:, :nx]
+        np.isnan(data, out=keep)
+        np.logical_not(keep, out=keep)
+        finite = bool(np.isfinite(xs).all() and np.isfinite(ys).all())
         for lo, hi, n in ((xmin, xmax, nx_out), (ymin, ymax, ny_out)):
             keep &= hi > -0.5
             keep &= lo < n - 0.5
-            keep &= np.isfinite(lo)
-            keep &= np.isfinite(hi)
-        k = np.flatnonzero(keep)
-        del keep
-        self.values = data.ravel()[k]
-        self.base = k + k // nx  # lattice index of corner (i - .5, j - .5)
-        self.xmin, self.xmax = xmin[k], xmax[k]
-        self.ymin, self.ymax = ymin[k], ymax[k]
+            if not finite:
+                keep &= np.isfinite(lo)
+                keep &= np.isfinite(hi)
+        self.base = np.flatnonzero(keep2)
+        del keep2
+        flat = keep.ravel()
+        self.values = data.ravel()[flat]
+        self.xmin, self.xmax = xmin.ravel()[flat], xmax.ravel()[flat]
+        self.ymin, self.ymax = ymin.ravel()[flat], ymax.ravel()[flat]
         self.xf, self.yf = xs.ravel(), ys.ravel()
         self.offsets = _corner_offsets(nx)
 
@@ -217,10 +225,12 @@ class _Pixels:
         whenever the coordinate is at least half the shift (Sterbenz), which
         holds for every pixel that lies near its tile away from the origin;
         near the origin the shift is small and so is any rounding."""
-        idx = self.base[sel, None] + self.offsets
+        base = self.base[sel]
         q = np.empty((len(sel), 4, 2), dtype=np.float64)
-        np.subtract(self.xf[idx], sx, out=q[:, :, 0])
-        np.subtract(self.yf[idx], sy, out=q[:, :, 1])
+        for corner, offset in enumerate(self.offsets):
+            idx = base + offset
+            np.subtract(self.xf[idx], sx, out=q[:, corner, 0])
+            np.subtract(self.yf[idx], sy, out=q[:, corner, 1])
         return q
 
 

@@ -371,22 +371,23 @@ def image_resize(outdir: Path) -> None:
     step(f"drawing {outdir / 'resize.png'} and {outdir / 'crops.png'}")
     fig, axes = plt.subplots(2, 3, figsize=(16, 9), constrained_layout=True)
     axes[0, 0].imshow(img)
-    axes[0, 0].set_title(f"input {h}x{w} uint8")
+    axes[0, 0].set_title(f"input {h}x{w}, uint8 RGB (0-255, linear)")
     for ax, (oh, ow) in zip([axes[0, 1], axes[0, 2], axes[1, 0]], [(300, 400), (217, 289), (75, 100)]):
         ax.imshow(np.clip(np.rint(results[(oh, ow)]), 0, 255).astype(np.uint8))
-        ax.set_title(f"rebin_image_separable -> {oh}x{ow}")
+        ax.set_title(f"pellorin.resize -> {oh}x{ow} (RGB 0-255, linear)")
     # Point sampling of the same size, for contrast: the fence aliases.
     step_h, step_w = h / 75, w / 100
     nearest = img[(np.arange(75) * step_h + step_h / 2).astype(int)][
         :, (np.arange(100) * step_w + step_w / 2).astype(int)]
     axes[1, 1].imshow(nearest)
-    axes[1, 1].set_title("point sampling -> 75x100 (aliased)")
+    axes[1, 1].set_title("point sampling -> 75x100, aliased (RGB 0-255, linear)")
     if cv2 is not None:
         diff = np.abs(results[(217, 289)] - cv2.resize(img_f32, (289, 217),
                                                        interpolation=cv2.INTER_AREA)).max(axis=2)
         im = axes[1, 2].imshow(diff, cmap="viridis")
-        fig.colorbar(im, ax=axes[1, 2], shrink=0.8)
-        axes[1, 2].set_title("|ours - OpenCV INTER_AREA|, float32, 217x289")
+        fig.colorbar(im, ax=axes[1, 2], shrink=0.8, format="%.1e",
+                     label="max over RGB of |difference| (levels of 0-255)")
+        axes[1, 2].set_title("|ours - OpenCV INTER_AREA|, float32, 217x289 (linear)")
     else:
         axes[1, 2].axis("off")
         axes[1, 2].text(0.5, 0.5, "OpenCV not installed", ha="center")
@@ -398,14 +399,14 @@ def image_resize(outdir: Path) -> None:
 
     fig, axes = plt.subplots(1, 4, figsize=(18, 6.2), constrained_layout=True)
     axes[0].imshow(img)
-    axes[0].set_title("crop windows")
+    axes[0].set_title("crop windows (RGB 0-255, linear)")
     for (label, (oh0, ow0, eh, ew), _), ax, out, colour in zip(
             crops, axes[1:], crop_results, ("yellow", "red", "cyan")):
         axes[0].add_patch(Rectangle((ow0 - 0.5, oh0 - 0.5), ew, eh, fill=False,
                                     color=colour, lw=1.5))
         ax.imshow(np.clip(np.rint(out), 0, 255).astype(np.uint8))
         note = " (0 outside the image)" if ow0 + ew > w else ""
-        ax.set_title(f"{label}\n-> {out.shape[0]}x{out.shape[1]}{note}")
+        ax.set_title(f"{label}\n-> {out.shape[0]}x{out.shape[1]}{note}, RGB 0-255, linear")
         for spine in ax.spines.values():
             spine.set_color(colour)
             spine.set_linewidth(3)
@@ -481,11 +482,17 @@ def spectrum(outdir: Path) -> None:
         ax.stairs(f_out, edges, baseline=None, lw=1.6, color="C3",
                   label=f"rebinned, {out_bw} A bins")
         ax.set_xlim(a, b)
-        ax.set_ylabel("flux density")
+        # Each panel scaled to what it shows: both curves within [a, b].
+        shown = np.concatenate([f[sel], f_out[(edges[1:] > a) & (edges[:-1] < b)]])
+        margin = 0.05 * (shown.max() - shown.min())
+        ax.set_ylim(shown.min() - margin, shown.max() + margin)
+        ax.set_ylabel("flux density [counts / A]")
     axes[0].set_title(f"Spectrum rebinned with rebin_axis_weights: flux conserved to {rel:.1e}")
-    axes[1].set_title("zoom on the sodium doublet")
+    axes[1].set_title("zoom on the sodium doublet (y axis scaled to this range)")
     axes[1].set_xlabel("wavelength [A]")
-    axes[0].legend(loc="upper right")
+    # Legends where the curves leave room.
+    axes[0].legend(loc="upper left")
+    axes[1].legend(loc="lower left")
     fig.savefig(outdir / "spectrum.png", dpi=90)
     plt.close(fig)
 

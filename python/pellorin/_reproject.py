@@ -157,22 +157,6 @@ def pixel_quads(transform: PixelTransform | tuple[WCSLike, WCSLike],
     return quads.reshape(ny * nx, 4, 2)
 
 
-def _quad_bounds(lat: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64],
-                                                         npt.NDArray[np.float64]]:
-    """Per-pixel min and max of a lattice coordinate over the four corners.
-
-    np.minimum and np.maximum propagate NaN, so a pixel with a NaN corner
-    gets NaN bounds and is recognised as off the map."""
-    a, b, c, d = lat[:-1, :-1], lat[:-1, 1:], lat[1:, 1:], lat[1:, :-1]
-    lo = np.minimum(a, b)
-    tmp = np.minimum(c, d)
-    np.minimum(lo, tmp, out=lo)
-    hi = np.maximum(a, b)
-    np.maximum(c, d, out=tmp)
-    np.maximum(hi, tmp, out=hi)
-    return lo, hi
-
-
 def _quad_area(q: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """Area of each quad of an (n, 4, 2) array, from coordinates near zero:
     half the cross product of the diagonals (the shoelace sum, regrouped)."""
@@ -181,105 +165,126 @@ def _quad_area(q: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return np.abs(d1[:, 0] * d2[:, 1] - d1[:, 1] * d2[:, 0]) * 0.5
 
 
-class _Pixels:
-    """The input pixels that can reach the output, in output coordinates."""
+class _Tiles:
+    """The input pixels that can reach the output, grouped by output tile.
+
+    Tiles are _TILE x _TILE blocks of output cells, numbered row-major,
+    ntx per row. The pixels of tile t are entries starts[t]:starts[t + 1]
+    of `base` (the lattice index of each pixel's (i - .5, j - .5) corner)
+    and `values`; a pixel whose quad reaches several tiles is listed under
+    each of them."""
 
     def __init__(self, data: npt.NDArray[np.float64], xs: npt.NDArray[np.float64],
                  ys: npt.NDArray[np.float64], shape_out: tuple[int, int]) -> None:
+        ny, nx = data.shape
         ny_out, nx_out = shape_out
-        nx = data.shape[1]
-        xmin, xmax = _quad_bounds(xs)
-        ymin, ymax = _quad_bounds(ys)
-        # A real value, finite corners, and a bounding box
-        # that overlaps the output's area [-0.5, nx_out - 0.5] x
-        # [-0.5, ny_out - 0.5] with positive extent: a box that only touches
-        # it adds no area.
-        ny = data.shape[0]
-        # keep has a spare last column, so that its flat indices are the
-        # lattice indices of the pixels' (i - .5, j - .5) corners.
-        keep2 = np.zeros((ny, nx + 1), dtype=bool)
-        keep = keep2[:, :nx]
-        np.isnan(data, out=keep)
-        np.logical_not(keep, out=keep)
-        finite = bool(np.isfinite(xs).all() and np.isfinite(ys).all())
-        for lo, hi, n in ((xmin, xmax, nx_out), (ymin, ymax, ny_out)):
-            keep &= hi > -0.5
-            keep &= lo < n - 0.5
-            if not finite:
-                keep &= np.isfinite(lo)
-                keep &= np.isfinite(hi)
-        self.base = np.flatnonzero(keep2)
-        del keep2
-        flat = keep.ravel()
-        self.values = data.ravel()[flat]
-        self.xmin, self.xmax = xmin.ravel()[flat], xmax.ravel()[flat]
-        self.ymin, self.ymax = ymin.ravel()[flat], ymax.ravel()[flat]
+        ntx, nty = -(-nx_out // _TILE), -(-ny_out // _TILE)
+        self.ntx, self.ntiles = ntx, ntx * nty
         self.xf, self.yf = xs.ravel(), ys.ravel()
         self.offsets = _corner_offsets(nx)
+        finite = bool(np.isfinite(xs).all() and np.isfinite(ys).all())
 
-    def local_quads(self, sel: npt.NDArray[np.intp], sx: int,
-                    sy: int) -> npt.NDArray[np.float64]:
-        """Quads `sel` as an (n, 4, 2) array, shifted by the integers (sx, sy).
+        # The tile column and row of every lattice point, from 0 to ntx + 1
+        # and nty + 1: 0 and the last stand for everything left of (below)
+        # and right of (above) the output's tiles; a NaN coordinate gets -1.
+        def tile_coord(lat: npt.NDArray[np.float64], n: int) -> npt.NDArray[np.float64]:
+            t = lat + 0.5
+            t *= 1.0 / _TILE
+            np.floor(t, out=t)
+            np.clip(t, -1.0, float(n), out=t)
+            if not finite:
+                t[np.isnan(t)] = -2.0
+            t += 1.0
+            return t
+
+        stride = ntx + 2
+        key_f = tile_coord(ys, nty)
+        key_f *= stride
+        key_f += tile_coord(xs, ntx)
+        key_f += stride + 1  # every key >= 0
+        key = key_f.astype(np.int32)
+        del key_f
+        # The output tile of each key; -1 for keys outside the output's tiles.
+        lut = np.full((nty + 3) * stride + 1, -1, dtype=np.int32)
+        rows = np.arange(1, nty + 1)[:, None] * stride + np.arange(1, ntx + 1) + stride + 1
+        lut[rows.ravel()] = np.arange(ntx * nty, dtype=np.int32)
+
+        # A quad whose four corners lie in one tile's rectangle lies in it
+        # (it is convex): that tile, or nothing if the rectangle is outside.
+        k00 = key[:-1, :-1]
+        single = k00 == key[:-1, 1:]
+        single &= k00 == key[1:, 1:]
+        single &= k00 == key[1:, :-1]
+        tile = lut[k00]
+        del key
+        real = ~np.isnan(data)
+        # Masks with a spare last column: their flat indices are lattice
+        # indices of the (i - .5, j - .5) corners.
+        mask = np.zeros((ny, nx + 1), dtype=bool)
+        inner = mask[:, :nx]
+        np.logical_and(single, tile >= 0, out=inner)
+        inner &= real
+        base_one = np.flatnonzero(mask)
+        tile_one = tile[inner]
+        values_one = data[inner]
+        del tile
+        np.logical_not(single, out=inner)
+        inner &= real
+        base_many = np.flatnonzero(mask)
+        del mask, inner, single, real
+
+        # The few quads whose corners lie in several tiles: bounding boxes
+        # from their corners, kept when finite and overlapping the output's
+        # area [-0.5, nx_out - 0.5] x [-0.5, ny_out - 0.5] with positive
+        # extent (a box that only touches it adds no area).
+        idx = base_many[:, None] + self.offsets
+        cx, cy = self.xf[idx], self.yf[idx]
+        xmin, xmax = cx.min(axis=1), cx.max(axis=1)
+        ymin, ymax = cy.min(axis=1), cy.max(axis=1)
+        with np.errstate(invalid="ignore"):
+            ok = np.isfinite(cx).all(axis=1) & np.isfinite(cy).all(axis=1)
+            ok &= (xmax > -0.5) & (xmin < nx_out - 0.5) & (ymax > -0.5) & (ymin < ny_out - 0.5)
+        base_many = base_many[ok]
+        xmin, xmax, ymin, ymax = xmin[ok], xmax[ok], ymin[ok], ymax[ok]
+
+        def tile_range(c: npt.NDArray[np.float64], n: int) -> npt.NDArray[np.intp]:
+            return np.clip(np.floor((c + 0.5) * (1.0 / _TILE)), 0, n - 1).astype(np.intp)
+
+        tx0, ty0 = tile_range(xmin, ntx), tile_range(ymin, nty)
+        wx = tile_range(xmax, ntx) - tx0 + 1
+        count = wx * (tile_range(ymax, nty) - ty0 + 1)
+        owner = np.repeat(np.arange(len(count), dtype=np.intp), count)
+        step = np.arange(len(owner), dtype=np.intp) - np.repeat(np.cumsum(count) - count, count)
+        w = wx[owner]
+        tile_many = (ty0[owner] + step // w) * ntx + tx0[owner] + step % w
+        base_many = base_many[owner]
+        # Lattice index -> data index: j * (nx + 1) + i -> j * nx + i.
+        values_many = data.ravel()[base_many - base_many // (nx + 1)]
+
+        tiles = np.concatenate([tile_one, tile_many.astype(np.int32)])
+        # A stable sort of 16-bit keys is a radix sort in NumPy: linear time.
+        order = np.argsort(tiles.astype(np.uint16) if self.ntiles <= 1 << 16 else tiles,
+                           kind="stable")
+        self.base = np.concatenate([base_one, base_many])[order]
+        self.values = np.concatenate([values_one, values_many])[order]
+        self.starts = np.zeros(self.ntiles + 1, dtype=np.intp)
+        np.cumsum(np.bincount(tiles, minlength=self.ntiles), out=self.starts[1:])
+
+    def local_quads(self, t: int, sx: int, sy: int) -> npt.NDArray[np.float64]:
+        """The quads of tile t as an (n, 4, 2) array, shifted by the integers
+        (sx, sy).
 
         Subtracting an integer from a coordinate of the tile is exact
         whenever the coordinate is at least half the shift (Sterbenz), which
         holds for every pixel that lies near its tile away from the origin;
         near the origin the shift is small and so is any rounding."""
-        base = self.base[sel]
-        q = np.empty((len(sel), 4, 2), dtype=np.float64)
+        base = self.base[self.starts[t]:self.starts[t + 1]]
+        q = np.empty((len(base), 4, 2), dtype=np.float64)
         for corner, offset in enumerate(self.offsets):
             idx = base + offset
             np.subtract(self.xf[idx], sx, out=q[:, corner, 0])
             np.subtract(self.yf[idx], sy, out=q[:, corner, 1])
         return q
-
-
-def _tiles(pix: _Pixels, shape_out: tuple[int, int]) -> tuple[
-        npt.NDArray[np.intp], npt.NDArray[np.intp], int]:
-    """Groups the pixels by the output tiles that their boxes reach.
-
-    Returns (members, starts, ntx): the pixels of tile t (row-major over
-    tiles, ntx per row) are members[starts[t]:starts[t + 1]]; a pixel whose
-    box spans several tiles is listed in each."""
-    ny_out, nx_out = shape_out
-    ntx, nty = -(-nx_out // _TILE), -(-ny_out // _TILE)
-
-    def tile_of(c: npt.NDArray[np.float64], n: int) -> npt.NDArray[np.int32]:
-        t = c + 0.5
-        t *= 1.0 / _TILE
-        np.clip(t, 0, n - 1, out=t)  # kept boxes reach the output: no NaN
-        return t.astype(np.int32)  # truncation is the floor for t >= 0
-
-    tx0, tx1 = tile_of(pix.xmin, ntx), tile_of(pix.xmax, ntx)
-    ty0, ty1 = tile_of(pix.ymin, nty), tile_of(pix.ymax, nty)
-    wx = tx1 - tx0
-    wx += 1
-    count = ty1 - ty0
-    count += 1
-    count *= wx
-    tile = ty0 * ntx
-    tile += tx0
-    owner = np.arange(len(count), dtype=np.intp)
-    multi = np.flatnonzero(count > 1)
-    if len(multi):
-        # Each pixel is listed first under the tile of its box's lower-left
-        # corner; the few whose boxes span several tiles are listed again
-        # under each of the others.
-        n_more = count[multi]
-        more = np.repeat(multi, n_more)
-        step = np.arange(len(more), dtype=np.intp) - np.repeat(np.cumsum(n_more) - n_more, n_more)
-        keep = step > 0
-        more, step = more[keep], step[keep]
-        w = wx[more]
-        owner = np.concatenate([owner, more])
-        tile = np.concatenate([tile, tile[more] + (step // w) * ntx + step % w])
-    ntiles = ntx * nty
-    # A stable sort of 16-bit keys is a radix sort in NumPy: linear time.
-    key = tile.astype(np.uint16) if ntiles <= 1 << 16 else tile
-    order = np.argsort(key, kind="stable")
-    starts = np.zeros(ntiles + 1, dtype=np.intp)
-    np.cumsum(np.bincount(tile, minlength=ntiles), out=starts[1:])
-    return owner[order], starts, ntx
 
 
 def _span(core_lo: int, core_hi: int, lo: float, hi: float) -> tuple[int, int, bool]:
@@ -344,22 +349,21 @@ def _touching(q: npt.NDArray[np.float64], mask: npt.NDArray[np.bool_], x0: float
     return hits > 0
 
 
-def _run(pix: _Pixels, shape_out: tuple[int, int], mode: Literal["mean", "sum"],
+def _run(tiles: _Tiles | None, shape_out: tuple[int, int], mode: Literal["mean", "sum"],
          footprint: bool) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None]:
     ny_out, nx_out = shape_out
     fill = np.nan if mode == "mean" else 0.0
     out = np.full(shape_out, fill, dtype=np.float64)
     cover = np.zeros(shape_out, dtype=np.float64) if footprint else None
-    if len(pix.values) == 0 or ny_out == 0 or nx_out == 0:
+    if tiles is None:
         return out, cover
-    members, starts, ntx = _tiles(pix, shape_out)
+    starts, ntx = tiles.starts, tiles.ntx
     for t in np.flatnonzero(starts[1:] > starts[:-1]):
-        sel = members[starts[t]:starts[t + 1]]
         ty, tx = divmod(int(t), ntx)
         c0, c1 = tx * _TILE, min((tx + 1) * _TILE, nx_out)
         r0, r1 = ty * _TILE, min((ty + 1) * _TILE, ny_out)
         sx, sy = (c0 + c1) // 2, (r0 + r1) // 2
-        q = pix.local_quads(sel, sx, sy)
+        q = tiles.local_quads(int(t), sx, sy)
         qx, qy = q[:, :, 0], q[:, :, 1]
         px0, px1, whole_x = _span(c0, c1, qx.min() + sx, qx.max() + sx)
         py0, py1, whole_y = _span(r0, r1, qy.min() + sy, qy.max() + sy)
@@ -368,7 +372,7 @@ def _run(pix: _Pixels, shape_out: tuple[int, int], mode: Literal["mean", "sum"],
         gy = np.arange(py0 - sy, py1 - sy, dtype=np.float64)
         # The kernel's result is indexed [x, y]; its transpose is [y, x].
         crop = (slice(r0 - py0, r1 - py0), slice(c0 - px0, c1 - px0))
-        values = pix.values[sel]
+        values = tiles.values[starts[t]:starts[t + 1]]
         if whole_x and whole_y:
             res = _pellorin.rebin_quads(q, values, output_x=gx, output_y=gy, mode=mode).T[crop]
             cov = None
@@ -530,9 +534,9 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     arr = np.asarray(arr, dtype=np.float64)
     out_shape = _shape2(shape_out, "shape_out")
     xs, ys = _lattice(transform, (arr.shape[0], arr.shape[1]))
-    pix = _Pixels(arr, xs, ys, out_shape)
+    tiles = None if arr.size == 0 or 0 in out_shape else _Tiles(arr, xs, ys, out_shape)
     del xs, ys
-    result, cover = _run(pix, out_shape, mode, bool(return_footprint))
+    result, cover = _run(tiles, out_shape, mode, bool(return_footprint))
     if return_footprint:
         assert cover is not None
         return result, cover

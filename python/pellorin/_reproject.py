@@ -66,7 +66,7 @@ def _lattice(transform: PixelTransform | tuple[WCSLike, WCSLike],
     ny, nx = shape
     x, y = np.meshgrid(np.arange(nx + 1, dtype=np.float64) - 0.5,
                        np.arange(ny + 1, dtype=np.float64) - 0.5)
-    if isinstance(transform, tuple):
+    if isinstance(transform, (tuple, list)):
         if len(transform) != 2 or not all(
                 hasattr(w, "pixel_to_world_values") and hasattr(w, "world_to_pixel_values")
                 for w in transform):
@@ -490,21 +490,29 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
 
     Exactness: overlap areas are computed by clipping each quadrilateral
     against each output cell. An input pixel crossing the output's edge
-    contributes only its overlapping part, since the kernel is run on a grid
-    padded so that no pixel crosses the grid's edge, then cropped. The
-    kernel sees coordinates relative to 128 x 128 tiles of the output, so
-    the areas keep about 1e-12 relative accuracy wherever the output lies.
-    Rounding remains: each overlap area is rounded, sums run in float64 in
-    input order, in "sum" mode each share is value * overlap / (sum of the
-    pixel's overlaps), which equals value * overlap / area up to rounding,
-    and the footprint is the sum of the overlaps. An input pixel larger
-    than 128 output pixels beyond a tile's edge is the one exception: it is
-    clipped to the padded tile, so in "sum" mode the part of it beyond that
-    is credited to the tile and its coverage is overstated.
+    contributes only its overlapping part: the kernel runs on a grid padded
+    so that no pixel crosses the grid's edge, then the result is cropped.
+    The kernel sees coordinates relative to 128 x 128 tiles of the output
+    (shifts by integers, exact), so the areas keep about 1e-12 relative
+    accuracy wherever the output lies. Rounding remains: each overlap area
+    is rounded, sums run in float64 in input order, in "sum" mode each
+    share is value * overlap / (sum of the pixel's overlaps), equal to
+    value * overlap / area up to rounding, and the footprint is the sum of
+    the overlaps.
 
-    "mean" makes one kernel call per tile, two for tiles where a result of
-    exactly 0.0 must be told apart from an uncovered pixel; "sum" makes one;
-    ``return_footprint=True`` adds one.
+    The padding is at most 128 cells. In a tile where some input pixel
+    reaches further (an input pixel wider than 128 output pixels), "mean"
+    is unchanged (a pixel crossing the padded edge is clipped cell by
+    cell), and "sum" and the footprint are taken as the mean of value /
+    area times the covered area, with one more kernel call: exact to a few
+    units of 2^-53 of a cell, and cells covered by less than about 1e-17 of
+    their area count as uncovered.
+
+    Kernel calls: one per output tile that input pixels reach; in "mean"
+    mode a second, over only the input pixels that reach cells holding
+    exactly 0.0, for tiles that have such cells (to tell a mean of 0 from
+    an uncovered cell); ``return_footprint=True`` makes the second call
+    over every pixel of the tile.
 
     Examples
     --------

@@ -376,16 +376,15 @@ def _run(tiles: _Tiles | None, shape_out: tuple[int, int], mode: Literal["mean",
         if whole_x and whole_y:
             res = _pellorin.rebin_quads(q, values, output_x=gx, output_y=gy, mode=mode).T[crop]
             cov = None
-            if footprint or mode == "mean":
-                if footprint:
-                    qc = q
-                else:
-                    # An uncovered cell comes back as 0.0. Only the quads
-                    # that reach a cell holding exactly 0.0 decide whether
-                    # it is covered (a mean of 0) or not (NaN).
-                    zero = res == 0.0
-                    qc = q[_touching(q, zero, c0 - sx, r0 - sy)] if zero.any() else q[:0]
-                if len(qc):
+            qc: npt.NDArray[np.float64] | None = q
+            if mode == "mean" and not footprint:
+                # An uncovered cell comes back as 0.0. Only the quads that
+                # reach a cell holding exactly 0.0 decide whether it is
+                # covered (a mean of 0) or not (NaN).
+                zero = res == 0.0
+                qc = q[_touching(q, zero, c0 - sx, r0 - sy)] if zero.any() else None
+            if footprint or qc is not None:
+                if qc is not None and len(qc):
                     # Sum mode with value = the quad's own area: each cell
                     # receives area * a / total, and total (its clipped area
                     # in the grid) is its area, since no quad crosses the

@@ -149,6 +149,17 @@ def test_nan_pixels_do_not_poison_their_neighbours():
     assert np.isnan(mean).sum() > np.isnan(reference(np.ones((8, 8)), transform, (9, 9))[0]).sum()
 
 
+def test_masked_pixels_count_as_nan():
+    data = RNG.uniform(1.0, 2.0, (6, 7))
+    mask = np.zeros(data.shape, dtype=bool)
+    mask[2, 3] = mask[0, 0] = True
+    transform = affine(0.7, 0.2, 0.3, -0.2, 0.7, 1.1)
+    masked = pellorin.reproject(np.ma.array(data, mask=mask), transform, (6, 6), mode="sum")
+    np.testing.assert_array_equal(masked, pellorin.reproject(np.where(mask, np.nan, data), transform,
+                                                             (6, 6), mode="sum"))
+    assert masked.sum() < pellorin.reproject(data, transform, (6, 6), mode="sum").sum()
+
+
 @pytest.mark.parametrize("bad_value", [np.nan, np.inf, -np.inf])
 def test_off_sky_corners_are_skipped(bad_value):
     data = RNG.uniform(1.0, 2.0, (7, 9))

@@ -437,7 +437,9 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     Parameters
     ----------
     data : array_like, 2-D, real
-        The input image, indexed ``[y, x]`` (row, column).
+        The input image, indexed ``[y, x]`` (row, column). Integer and
+        float32 images are converted to float64; the masked pixels of a
+        masked array count as NaN.
     transform : callable or (wcs_in, wcs_out)
         ``transform(x, y) -> (x_out, y_out)``: a vectorised map on float64
         arrays from input pixel coordinates to output pixel coordinates;
@@ -538,7 +540,10 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
         raise TypeError(f"data must be a real numeric array, got dtype {arr.dtype}")
     if arr.ndim != 2:
         raise ValueError(f"data must be 2-D, got {arr.ndim} dimension(s)")
-    arr = np.asarray(arr, dtype=np.float64)
+    if isinstance(data, np.ma.MaskedArray):
+        arr = np.ma.filled(data.astype(np.float64), np.nan)  # masked pixels as NaN
+    else:
+        arr = np.asarray(arr, dtype=np.float64)
     out_shape = _shape2(shape_out, "shape_out")
     xs, ys = _lattice(transform, (arr.shape[0], arr.shape[1]))
     tiles = None if arr.size == 0 or 0 in out_shape else _Tiles(arr, xs, ys, out_shape)

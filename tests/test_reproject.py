@@ -279,3 +279,22 @@ def test_input_pixels_wider_than_the_padding(transform):
     # edges of the output's tiles.
     data = RNG.uniform(1.0, 2.0, (2, 3))
     check(data, transform, (320, 300))
+
+
+@pytest.mark.parametrize("mode, footprint, calls", [
+    ("sum", False, 4), ("mean", False, 4), ("sum", True, 8), ("mean", True, 8)])
+def test_one_kernel_call_per_tile_unless_coverage_is_needed(monkeypatch, mode, footprint, calls):
+    # A 200 x 200 output is 2 x 2 tiles, all of it covered by the input.
+    import _pellorin
+    seen = []
+    inner = _pellorin.rebin_quads
+
+    def counting(*args, **kwargs):
+        seen.append(kwargs["mode"])
+        return inner(*args, **kwargs)
+
+    monkeypatch.setattr(_pellorin, "rebin_quads", counting)
+    data = RNG.uniform(1.0, 2.0, (110, 110))
+    pellorin.reproject(data, affine(2.0, 0.1, -10.0, -0.1, 2.0, -5.0), (200, 200), mode=mode,
+                       return_footprint=footprint)
+    assert len(seen) == calls

@@ -376,7 +376,7 @@ def _run(tiles: _Tiles | None, shape_out: tuple[int, int], mode: Literal["mean",
         if whole_x and whole_y:
             res = _pellorin.rebin_quads(q, values, output_x=gx, output_y=gy, mode=mode).T[crop]
             cov = None
-            qc: npt.NDArray[np.float64] | None = q
+            qc: npt.NDArray[np.float64] | None = q if footprint else None
             if mode == "mean" and not footprint:
                 # An uncovered cell comes back as 0.0. Only the quads that
                 # reach a cell holding exactly 0.0 decide whether it is

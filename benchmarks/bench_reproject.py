@@ -1,14 +1,18 @@
 """pellorin.reproject, the whole pipeline from the transform to the image,
 against drizzle (square kernel, pixfrac 1, fed the pixel map) and
 reproject_exact, one thread. The time spent inside the kernel calls is
-reported apart from the package's own glue."""
+reported apart from the package's own glue.
+
+Times are CPU seconds of this process (every peer runs on one thread), the
+median of interleaved rounds, so that other work on a shared machine
+disturbs them less than wall time."""
 import time
 
 import numpy as np
 
 import _pellorin
 import pellorin
-from _common import median_time, print_table
+from _common import print_table
 
 try:
     from drizzle.resample import Drizzle
@@ -68,56 +72,61 @@ def lattice_floor(w_in, w_out, shape):
     return w_out.world_to_pixel_values(*w_in.pixel_to_world_values(x, y))
 
 
-def split(fn):
-    """(total, kernel) seconds of one call of fn, timing every kernel call."""
-    spent = [0.0]
+def interleaved(fns, rounds=5):
+    """Median CPU seconds of each fn over `rounds` rounds that run every fn
+    in turn (after one warm-up round), with the time spent inside the
+    kernel calls: {name: (total, kernel)}."""
     inner = _pellorin.rebin_quads
+    spent = [0.0]
 
     def timed(*args, **kwargs):
-        start = time.perf_counter()
+        start = time.process_time()
         try:
             return inner(*args, **kwargs)
         finally:
-            spent[0] += time.perf_counter() - start
+            spent[0] += time.process_time() - start
 
+    runs = {name: [] for name in fns}
     _pellorin.rebin_quads = timed
     try:
-        start = time.perf_counter()
-        fn()
-        return time.perf_counter() - start, spent[0]
+        for r in range(rounds + 1):
+            for name, fn in fns.items():
+                spent[0] = 0.0
+                start = time.process_time()
+                fn()
+                if r:
+                    runs[name].append((time.process_time() - start, spent[0]))
     finally:
         _pellorin.rebin_quads = inner
-
-
-def median_split(fn, repeats=5):
-    runs = sorted(split(fn) for _ in range(repeats))
-    return runs[len(runs) // 2]
+    return {name: (float(np.median([t for t, _ in v])), float(np.median([k for _, k in v])))
+            for name, v in runs.items()}
 
 
 def run():
     rows, parts = [], []
     data, transform = affine_case(2048)
-    ours = lambda: pellorin.reproject(data, transform, data.shape)  # noqa: E731
-    theirs = {}
+    fns = {"ours": lambda: pellorin.reproject(data, transform, data.shape)}
     if Drizzle is not None:
-        theirs["drizzle"] = median_time(lambda: drizzle(data, transform), repeats=5)
-    t_ours = median_time(ours, repeats=5)
-    rows.append(("2048x2048 affine, mean", t_ours, theirs))
-    parts.append(("2048x2048 affine, mean", *median_split(ours)))
+        fns["drizzle"] = lambda: drizzle(data, transform)
+    t = interleaved(fns)
+    case = "2048x2048 affine, mean"
+    rows.append((case, t["ours"][0], {k: v[0] for k, v in t.items() if k != "ours"}))
+    parts.append((case, *t["ours"]))
 
     if WCS is not None:
         w_in, w_out = tan_pair(512)
         tan_data = data[:512, :512].astype(np.float64)
-        ours = lambda: pellorin.reproject(tan_data, (w_in, w_out), (512, 512))  # noqa: E731
-        theirs = {"astropy lattice": median_time(lambda: lattice_floor(w_in, w_out, (512, 512)))}
+        fns = {"ours": lambda: pellorin.reproject(tan_data, (w_in, w_out), (512, 512)),
+               "astropy lattice": lambda: lattice_floor(w_in, w_out, (512, 512))}
         if reproject_exact is not None:
-            theirs["reproject_exact"] = median_time(
-                lambda: reproject_exact((tan_data, w_in), w_out, shape_out=(512, 512),
-                                        parallel=False), repeats=3)
-        rows.append(("512x512 TAN to TAN, mean", median_time(ours), theirs))
-        parts.append(("512x512 TAN to TAN, mean", *median_split(ours)))
+            fns["reproject_exact"] = lambda: reproject_exact(
+                (tan_data, w_in), w_out, shape_out=(512, 512), parallel=False)
+        t = interleaved(fns, rounds=3)
+        case = "512x512 TAN to TAN, mean"
+        rows.append((case, t["ours"][0], {k: v[0] for k, v in t.items() if k != "ours"}))
+        parts.append((case, *t["ours"]))
 
-    print_table("pellorin.reproject (whole pipeline, one thread)", rows,
+    print_table("pellorin.reproject (whole pipeline, one thread, CPU time)", rows,
                 ["drizzle", "reproject_exact", "astropy lattice"])
     print("\n| case | total (ms) | in the kernel (ms) | glue, transform included (ms) |")
     print("|---|---|---|---|")

@@ -262,8 +262,10 @@ class _Tiles:
         values_many = data.ravel()[base_many - base_many // (nx + 1)]
 
         tiles = np.concatenate([tile_one, tile_many.astype(np.int32)])
-        # A stable sort of 16-bit keys is a radix sort in NumPy: linear time.
-        order = np.argsort(tiles.astype(np.uint16) if self.ntiles <= 1 << 16 else tiles,
+        # A stable sort of 8- or 16-bit keys is a radix sort in NumPy:
+        # linear time, one pass per byte.
+        narrow = np.uint8 if self.ntiles <= 1 << 8 else np.uint16
+        order = np.argsort(tiles.astype(narrow) if self.ntiles <= 1 << 16 else tiles,
                            kind="stable")
         self.base = np.concatenate([base_one, base_many])[order]
         self.values = np.concatenate([values_one, values_many])[order]

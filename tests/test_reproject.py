@@ -5,6 +5,8 @@ import doctest
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import pellorin
 import pellorin._reproject
@@ -85,6 +87,17 @@ def test_edge_pixels_give_only_their_overlap(name, shape, transform, shape_out):
     mean, flux, cover = check(data, transform, shape_out)
     # Cells that the input only partly covers exist in every case.
     assert ((cover > 0) & (cover < 1 - 1e-9)).any()
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(angle=st.floats(0.0, 2 * np.pi), scale=st.floats(0.3, 3.0), aspect=st.floats(0.5, 2.0),
+       shear=st.floats(-0.5, 0.5), dx=st.floats(-6.0, 6.0), dy=st.floats(-6.0, 6.0),
+       ny=st.integers(1, 7), nx=st.integers(1, 7), seed=st.integers(0, 2**32 - 1))
+def test_random_affine_maps_match_shapely(angle, scale, aspect, shear, dx, dy, ny, nx, seed):
+    c, s = np.cos(angle) * scale, np.sin(angle) * scale
+    transform = affine(c * aspect, -s + shear, dx + 3, s * aspect, c, dy + 3)
+    data = np.random.default_rng(seed).uniform(-2.0, 2.0, (ny, nx))
+    check(data, transform, (7, 8))
 
 
 # Input patches far from the origin of a 2048 x 2048 output, and across the

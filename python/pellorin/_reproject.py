@@ -272,6 +272,20 @@ class _Tiles:
         self.starts = np.zeros(self.ntiles + 1, dtype=np.intp)
         np.cumsum(np.bincount(tiles, minlength=self.ntiles), out=self.starts[1:])
 
+        # What each tile's grid must hold: the tile's whole rectangle (its
+        # single-tile quads lie in it), widened by the boxes of the quads
+        # that reach it from several tiles.
+        col = np.arange(ntx, dtype=np.float64) * _TILE - 0.5
+        row = np.arange(nty, dtype=np.float64) * _TILE - 0.5
+        self.xlo = np.tile(col, nty)
+        self.xhi = self.xlo + _TILE
+        self.ylo = np.repeat(row, ntx)
+        self.yhi = self.ylo + _TILE
+        np.minimum.at(self.xlo, tile_many, xmin[owner])
+        np.maximum.at(self.xhi, tile_many, xmax[owner])
+        np.minimum.at(self.ylo, tile_many, ymin[owner])
+        np.maximum.at(self.yhi, tile_many, ymax[owner])
+
     def local_quads(self, t: int, sx: int, sy: int) -> npt.NDArray[np.float64]:
         """The quads of tile t as an (n, 4, 2) array, shifted by the integers
         (sx, sy).
@@ -366,9 +380,8 @@ def _run(tiles: _Tiles | None, shape_out: tuple[int, int], mode: Literal["mean",
         r0, r1 = ty * _TILE, min((ty + 1) * _TILE, ny_out)
         sx, sy = (c0 + c1) // 2, (r0 + r1) // 2
         q = tiles.local_quads(int(t), sx, sy)
-        qx, qy = q[:, :, 0], q[:, :, 1]
-        px0, px1, whole_x = _span(c0, c1, qx.min() + sx, qx.max() + sx)
-        py0, py1, whole_y = _span(r0, r1, qy.min() + sy, qy.max() + sy)
+        px0, px1, whole_x = _span(c0, c1, tiles.xlo[t], tiles.xhi[t])
+        py0, py1, whole_y = _span(r0, r1, tiles.ylo[t], tiles.yhi[t])
         # Cell centres relative to the shift: small integers, exact.
         gx = np.arange(px0 - sx, px1 - sx, dtype=np.float64)
         gy = np.arange(py0 - sy, py1 - sy, dtype=np.float64)

@@ -478,8 +478,9 @@ def spectrum(outdir: Path) -> None:
     edges = np.append(lo, lo[-1] + out_bw)
     for ax, (a, b) in zip(axes, ((3990, 7010), (5860, 5920))):
         sel = (wave > a) & (wave < b)
-        ax.plot(wave[sel], f[sel], lw=0.6, color="0.5", label=f"input, {in_bw} A bins")
-        ax.stairs(f_out, edges, baseline=None, lw=1.6, color="C3",
+        ax.plot(wave[sel], f[sel], lw=0.6, color="0.6", label=f"input, {in_bw} A bins")
+        # Stairs are patches, drawn under lines by default: on top here.
+        ax.stairs(f_out, edges, baseline=None, lw=1.6, color="C3", zorder=3,
                   label=f"rebinned, {out_bw} A bins")
         ax.set_xlim(a, b)
         # Each panel scaled to what it shows: both curves within [a, b].

@@ -41,12 +41,10 @@ _TILE = 128
 # Most cells a tile's grid is padded by on each side to hold its quads whole.
 _PAD_LIMIT = _TILE
 
-# Lattice offsets of a pixel's corners, from its lower-left lattice point, in
-# the order (i-.5, j-.5), (i+.5, j-.5), (i+.5, j+.5), (i-.5, j+.5); the
-# lattice row has nx + 1 points.
-
-
 def _corner_offsets(nx: int) -> npt.NDArray[np.intp]:
+    """Flat lattice offsets of a pixel's corners from its (i - .5, j - .5)
+    corner, in the order (i-.5, j-.5), (i+.5, j-.5), (i+.5, j+.5),
+    (i-.5, j+.5); a lattice row has nx + 1 points."""
     return np.array([0, 1, nx + 2, nx + 1], dtype=np.intp)
 
 

@@ -178,7 +178,11 @@ class _Tiles:
         ny_out, nx_out = shape_out
         ntx, nty = -(-nx_out // _TILE), -(-ny_out // _TILE)
         self.ntx, self.ntiles = ntx, ntx * nty
-        self.xf, self.yf = xs.ravel(), ys.ravel()
+        # The lattice as complex x + iy: one gather fetches both coordinates
+        # of a corner, and a complex subtraction is the two real ones.
+        self.lattice = np.empty(xs.size, dtype=np.complex128)
+        self.lattice.real = xs.ravel()
+        self.lattice.imag = ys.ravel()
         self.offsets = _corner_offsets(nx)
         finite = bool(np.isfinite(xs).all() and np.isfinite(ys).all())
 
@@ -235,8 +239,8 @@ class _Tiles:
         # from their corners, kept when finite and overlapping the output's
         # area [-0.5, nx_out - 0.5] x [-0.5, ny_out - 0.5] with positive
         # extent (a box that only touches it adds no area).
-        idx = base_many[:, None] + self.offsets
-        cx, cy = self.xf[idx], self.yf[idx]
+        corners = self.lattice[base_many[:, None] + self.offsets]
+        cx, cy = corners.real, corners.imag
         xmin, xmax = cx.min(axis=1), cx.max(axis=1)
         ymin, ymax = cy.min(axis=1), cy.max(axis=1)
         with np.errstate(invalid="ignore"):
@@ -293,12 +297,11 @@ class _Tiles:
         holds for every pixel that lies near its tile away from the origin;
         near the origin the shift is small and so is any rounding."""
         base = self.base[self.starts[t]:self.starts[t + 1]]
-        q = np.empty((len(base), 4, 2), dtype=np.float64)
+        q = np.empty((len(base), 4), dtype=np.complex128)
+        shift = complex(sx, sy)
         for corner, offset in enumerate(self.offsets):
-            idx = base + offset
-            np.subtract(self.xf[idx], sx, out=q[:, corner, 0])
-            np.subtract(self.yf[idx], sy, out=q[:, corner, 1])
-        return q
+            np.subtract(self.lattice[base + offset], shift, out=q[:, corner])
+        return q.view(np.float64).reshape(len(base), 4, 2)
 
 
 def _span(core_lo: int, core_hi: int, lo: float, hi: float) -> tuple[int, int, bool]:

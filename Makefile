@@ -12,7 +12,7 @@ NP1 := .venv-np1
 DIST := dist/$(WORK)
 TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy reproject
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy
-BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely drizzle reproject astropy
+BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy
 
 .PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest
 

@@ -5,6 +5,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import bench_face  # noqa: E402  (first: it pins BLAS to one thread before NumPy loads)
 import numpy as np  # noqa: E402
 
 import bench_image  # noqa: E402
@@ -22,6 +23,7 @@ def main():
     bench_reproject.run()
     bench_weights.run()
     bench_threads.run()
+    bench_face.run()
 
 
 if __name__ == "__main__":

@@ -19,7 +19,7 @@ if os.environ.get("PELLORIN_EXPECT_SANITIZED") == "1":
                 allow_module_level=True)
 
 HERE = Path(__file__).resolve().parent
-USAGE = HERE / "typing_usage.py"
+USAGES = sorted(HERE.glob("typing_usage*.py"))
 
 
 def test_stub_package_installed_beside_the_extension():
@@ -44,8 +44,9 @@ def run_mypy(tmp_path_factory):
     return run
 
 
-def test_usage_passes_strict(run_mypy):
-    output, status = run_mypy(str(USAGE))
+@pytest.mark.parametrize("usage", USAGES, ids=lambda path: path.name)
+def test_usage_passes_strict(run_mypy, usage):
+    output, status = run_mypy(str(usage))
     assert status == 0, output
 
 

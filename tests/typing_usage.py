@@ -47,32 +47,3 @@ small = rebin_image_separable(image=img8, h=4, w=6, c=3, out_h=2, out_w=3,
 assert_type(small, npt.NDArray[np.float32])
 
 names: list[str] = _pellorin.__all__
-
-# The package's reprojection functions, with a typed callable transform.
-import pellorin
-
-
-def shift(x: npt.NDArray[np.float64],
-          y: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    return x + 0.5, y
-
-
-image: npt.NDArray[np.float64] = np.ones((4, 4))
-assert_type(pellorin.pixel_quads(shift, (4, 4)), npt.NDArray[np.float64])
-assert_type(pellorin.reproject(image, shift, (4, 5)), npt.NDArray[np.float64])
-assert_type(pellorin.reproject([[1.0, 2.0]], lambda x, y: (2 * x, y), (1, 4), mode="sum"),
-            npt.NDArray[np.float64])
-reprojected, footprint = pellorin.reproject(image, shift, (4, 5), return_footprint=True)
-assert_type(footprint, npt.NDArray[np.float64])
-
-
-class PlainWCS:
-    def pixel_to_world_values(self, *pixel: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], ...]:
-        return pixel
-
-    def world_to_pixel_values(self, *world: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], ...]:
-        return world
-
-
-assert_type(pellorin.reproject(image, (PlainWCS(), PlainWCS()), (4, 4), mode="mean"),
-            npt.NDArray[np.float64])

@@ -27,9 +27,9 @@ TEST_STAGES := envs wheel lint pytest-np2 pytest-np1 cpptest aarch64 audit check
 # Targets that use the wheel build it first when run alone; make test builds
 # it once as a stage and runs the others with WHEEL_DEP empty.
 WHEEL_DEP ?= wheel
-TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]"
-DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow
-BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle
+TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy reproject
+DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy
+BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy
 
 .PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest lint aarch64 envs \
     pytest-np2 pytest-np1
@@ -47,31 +47,31 @@ $(BUILD_VENV)/.lint-ok: $(BUILD_VENV)/.ok
 	$(BUILD_VENV)/bin/pip install -q "ruff==0.17.6"
 	touch $@
 
-$(NP2)/.ok:
+$(NP2)/.ok: Makefile
 	$(PYTHON) -m venv $(NP2)
 	$(NP2)/bin/pip install -q --upgrade pip
 	$(NP2)/bin/pip install -q "numpy>=2,<3" $(TEST_DEPS)
 	touch $@
 
-$(NP1)/.ok:
+$(NP1)/.ok: Makefile
 	$(PYTHON) -m venv $(NP1)
 	$(NP1)/bin/pip install -q --upgrade pip
 	$(NP1)/bin/pip install -q "numpy==1.26.*" $(TEST_DEPS)
 	touch $@
 
-.venv-$(WORK)/.ok:
+.venv-$(WORK)/.ok: Makefile
 	$(PYTHON) -m venv .venv-$(WORK)
 	.venv-$(WORK)/bin/pip install -q --upgrade pip
 	.venv-$(WORK)/bin/pip install -q "numpy>=2,<3" $(TEST_DEPS)
 	touch $@
 
-.venv-demo/.ok:
+.venv-demo/.ok: Makefile
 	$(PYTHON) -m venv .venv-demo
 	.venv-demo/bin/pip install -q --upgrade pip
 	.venv-demo/bin/pip install -q $(DEMO_DEPS)
 	touch $@
 
-.venv-bench/.ok:
+.venv-bench/.ok: Makefile
 	$(PYTHON) -m venv .venv-bench
 	.venv-bench/bin/pip install -q --upgrade pip
 	.venv-bench/bin/pip install -q $(BENCH_DEPS)

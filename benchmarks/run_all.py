@@ -10,6 +10,7 @@ import numpy as np  # noqa: E402
 
 import bench_image  # noqa: E402
 import bench_quads  # noqa: E402
+import bench_reproject  # noqa: E402
 import bench_threads  # noqa: E402
 import bench_weights  # noqa: E402
 from _common import cpu_model  # noqa: E402
@@ -19,6 +20,7 @@ def main():
     print(f"CPU: {cpu_model()}, {os.cpu_count()} logical cores; NumPy {np.__version__}")
     bench_image.run()
     bench_quads.run()
+    bench_reproject.run()
     bench_weights.run()
     bench_threads.run()
     bench_face.run()

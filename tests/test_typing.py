@@ -75,6 +75,12 @@ WRONG = textwrap.dedent("""\
     rebin_image_separable(i32, 2, 2, 1, 1, 1, 0.0, 0.0, 2.0, 2.0)  # WRONG: int32 image
     wrong: npt.NDArray[np.float64] = rebin_image_separable(u8, 2, 2, 1, 1, 1, 0.0, 0.0, 2.0, 2.0)  # WRONG: result is float32
     rebin_image_separable(u8, 2, 2, 1, 1, 1, 0.0, 0.0, 2.0, 2.0, scale=2)  # WRONG: unknown keyword
+
+    import pellorin
+    pellorin.reproject(q[0], lambda x, y: (x, y), (2, 2), mode="median")  # WRONG: unknown mode
+    pellorin.reproject(q[0], lambda x, y: (x, y), (2, 2), "sum")  # WRONG: mode is keyword-only
+    pair: npt.NDArray[np.float64] = pellorin.reproject(q[0], lambda x, y: (x, y), (2, 2), return_footprint=True)  # WRONG: a tuple
+    pellorin.pixel_quads(lambda x, y: (x, y), 4)  # WRONG: shape is a pair
     """)
 
 

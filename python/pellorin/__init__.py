@@ -15,6 +15,8 @@ except _metadata.PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 from ._rebin_axis import rebin_axis
+from ._reproject import PixelTransform, WCSLike, pixel_quads, reproject
 from ._resize import resize
 
-__all__ = ["__version__", "rebin_axis", "resize"]
+__all__ = ["__version__", "pixel_quads", "rebin_axis", "reproject", "resize", "PixelTransform",
+           "WCSLike"]

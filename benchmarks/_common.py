@@ -35,7 +35,7 @@ def fmt_ms(seconds) -> str:
 
 def print_table(title: str, rows, peers) -> None:
     """rows: (case, ours, {peer: seconds or None})."""
-    header = f"| case | ours (ms) | " + " | ".join(f"{p} (ms) | ours/{p}" for p in peers) + " |"
+    header = "| case | ours (ms) | " + " | ".join(f"{p} (ms) | ours/{p}" for p in peers) + " |"
     print(f"\n### {title}\n")
     print(header)
     print("|" + "---|" * (2 + 2 * len(peers)))

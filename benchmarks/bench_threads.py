@@ -1,6 +1,5 @@
 """Throughput of two threads against one, and the H pass's streaming rate."""
 import threading
-import time
 
 import numpy as np
 

@@ -5,9 +5,9 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import bench_face  # noqa: E402  (first: it pins BLAS to one thread before NumPy loads)
 import numpy as np  # noqa: E402
 
+import bench_face  # noqa: E402  (first: it pins BLAS to one thread before NumPy loads)
 import bench_image  # noqa: E402
 import bench_quads  # noqa: E402
 import bench_reproject  # noqa: E402

@@ -22,16 +22,15 @@ import argparse
 import time
 from pathlib import Path
 
-import numpy as np
-
 import matplotlib
+import numpy as np
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from astropy.wcs import WCS, Sip  # noqa: E402
 from matplotlib.patches import Polygon, Rectangle  # noqa: E402
 
 import pellorin  # noqa: E402
-from astropy.wcs import WCS, Sip  # noqa: E402
 
 try:
     import cv2
@@ -173,7 +172,7 @@ def star_field(outdir: Path) -> None:
     outline = np.array(sky.world_to_pixel_values(*det.pixel_to_world_values(edge_x, edge_y))).T
     panels = (
         (axes[0], counts, "Detector frame: counts per pixel", "counts per pixel",
-         f"x [detector px]", f"y [detector px]"),
+         "x [detector px]", "y [detector px]"),
         (axes[1], flux, f"'sum' on the sky: flux {total_out:.0f} of {total_in:.0f}",
          "counts per arcsec² cell", "x [arcsec]", "y [arcsec]"),
         (axes[2], mean, "'mean' on the sky: surface brightness", "counts per arcsec²",

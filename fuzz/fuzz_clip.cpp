@@ -29,7 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     clip_half_plane({quad.corner, 4}, a, Side::Left, x0);
     if (a.size() != 0) clip_half_plane(a.points(), b, Side::Right, x1);
     if (b.size() != 0) clip_half_plane(b.points(), a, Side::Bottom, y0);
-    if (b.size() != 0 && a.size() != 0) clip_half_plane(a.points(), b, Side::Top, y1); else b.clear();
+    if (b.size() != 0 && a.size() != 0)
+        clip_half_plane(a.points(), b, Side::Top, y1);
+    else
+        b.clear();
     FUZZ_ASSERT(poly.size() == b.size());
     FUZZ_ASSERT(poly.empty() || std::memcmp(poly.data(), b.data(), poly.size() * sizeof(Point)) == 0);
     const double area = polygon_area(poly);

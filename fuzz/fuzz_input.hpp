@@ -33,10 +33,10 @@ struct FuzzInput {
     }
 };
 
-#define FUZZ_ASSERT(cond)                                                                  \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
+#define FUZZ_ASSERT(cond)                                                                      \
+    do {                                                                                       \
+        if (!(cond)) {                                                                         \
             std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            std::abort();                                                                  \
-        }                                                                                  \
+            std::abort();                                                                      \
+        }                                                                                      \
     } while (0)

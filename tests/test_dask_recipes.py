@@ -16,10 +16,9 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("dask.distributed")
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+import _pellorin  # noqa: E402
 import dask_quads  # noqa: E402
 import dask_stack  # noqa: E402
-
-import _pellorin  # noqa: E402
 
 
 @pytest.fixture(scope="module")

@@ -3,7 +3,6 @@ import gc
 import sys
 
 import numpy as np
-import pytest
 
 import _pellorin
 from conftest import SANITIZED, rss_kib

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import math
 import operator
-from typing import Any, Literal, SupportsIndex, Tuple, overload
+from typing import Any, Literal, SupportsIndex, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -15,7 +15,7 @@ import _pellorin
 from ._arguments import FloatLike, as_array, finite_float, positive_count, positive_float
 
 # NumPy >= 1.25 keeps its exceptions in numpy.exceptions; older versions at the top.
-_AxisError: type[Exception] = getattr(getattr(np, "exceptions", np), "AxisError")
+_AxisError: type[Exception] = getattr(np, "exceptions", np).AxisError
 
 
 def _values_argument(values: object) -> np.ndarray:
@@ -237,9 +237,10 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
     noise = _edge_noise(lower_in, lower_out, width_in, in_n, start, extent)
     if not noise < 0.5:
         raise ValueError("in_bw is too small for the origins: their rounding exceeds half an input bin "
-                         f"(in_origin / in_bw = {lower_in / width_in!r}, out_origin / in_bw = {lower_out / width_in!r})")
+                         f"(in_origin / in_bw = {lower_in / width_in!r}, "
+                         f"out_origin / in_bw = {lower_out / width_in!r})")
 
-    out_shape: Tuple[int, ...] = array.shape[:ax] + (count,) + array.shape[ax + 1:]
+    out_shape: tuple[int, ...] = array.shape[:ax] + (count,) + array.shape[ax + 1:]
     if array.size == 0:
         return np.zeros(out_shape, dtype=array.dtype)
 

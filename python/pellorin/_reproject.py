@@ -11,7 +11,7 @@ grid padded so that no quadrilateral crosses its edge.
 from __future__ import annotations
 
 import operator
-from typing import Any, Callable, Literal, Protocol, Tuple, Union, overload
+from typing import Any, Callable, Literal, Protocol, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -31,7 +31,7 @@ class WCSLike(Protocol):
 
 #: A vectorised map ``(x, y) -> (x_out, y_out)`` on float64 arrays.
 PixelTransform = Callable[[npt.NDArray[np.float64], npt.NDArray[np.float64]],
-                          Tuple[npt.ArrayLike, npt.ArrayLike]]
+                          tuple[npt.ArrayLike, npt.ArrayLike]]
 
 # Output tiles are _TILE x _TILE cells. Inside a tile the kernel sees
 # coordinates within about _TILE / 2 + padding of zero, so the shoelace

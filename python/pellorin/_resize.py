@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any, Optional, Sequence, SupportsIndex, Tuple, TypeVar, overload
+from collections.abc import Sequence
+from typing import Any, Optional, SupportsIndex, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -47,7 +48,7 @@ def _image_argument(image: object) -> np.ndarray:
     return array
 
 
-def _shape_argument(shape: Sequence[SupportsIndex]) -> Tuple[int, int]:
+def _shape_argument(shape: Sequence[SupportsIndex]) -> tuple[int, int]:
     try:
         out_h, out_w = shape
     except (TypeError, ValueError) as error:
@@ -56,7 +57,7 @@ def _shape_argument(shape: Sequence[SupportsIndex]) -> Tuple[int, int]:
 
 
 def _window_argument(window: Optional[Sequence[FloatLike]],
-                     h: int, w: int) -> Tuple[float, float, float, float]:
+                     h: int, w: int) -> tuple[float, float, float, float]:
     if window is None:
         return 0.0, 0.0, float(h), float(w)
     try:

@@ -12,18 +12,10 @@ void PointBuffer::grow(std::size_t n) {
 
 void clip_half_plane(std::span<const Point> input, PointBuffer& output, Side side, double c) {
     switch (side) {
-        case Side::Left:
-            detail::clip_into<Side::Left>(input.data(), input.size(), output, c);
-            return;
-        case Side::Right:
-            detail::clip_into<Side::Right>(input.data(), input.size(), output, c);
-            return;
-        case Side::Bottom:
-            detail::clip_into<Side::Bottom>(input.data(), input.size(), output, c);
-            return;
-        case Side::Top:
-            detail::clip_into<Side::Top>(input.data(), input.size(), output, c);
-            return;
+        case Side::Left: detail::clip_into<Side::Left>(input.data(), input.size(), output, c); return;
+        case Side::Right: detail::clip_into<Side::Right>(input.data(), input.size(), output, c); return;
+        case Side::Bottom: detail::clip_into<Side::Bottom>(input.data(), input.size(), output, c); return;
+        case Side::Top: detail::clip_into<Side::Top>(input.data(), input.size(), output, c); return;
     }
 }
 

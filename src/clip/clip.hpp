@@ -256,15 +256,15 @@ inline bool clip_to_column(const Quad& quad, double x_lo, double x_hi, ClipScrat
 }
 
 // The cell's polygon, a view valid until the next use of `scratch` or of
-// the quad (it lies wherever the last stage that changed anything left it). May be empty or have fewer than three points.
+// the quad (it lies wherever the last stage that changed anything left it). May be empty or have fewer than three
+// points.
 inline std::span<const Point> clip_column_to_cell(double y_lo, double y_hi, ClipScratch& scratch) {
     const bool ranged = scratch.column_ranged;
     const double ymin = scratch.column_ymin;
     const double ymax = scratch.column_ymax;
     scratch.b.clear();
-    const detail::Run bottom =
-        detail::clip_ranged<Side::Bottom>({scratch.column_points, scratch.column_size}, scratch.a, y_lo, ranged,
-                                          ymin, ymax);
+    const detail::Run bottom = detail::clip_ranged<Side::Bottom>({scratch.column_points, scratch.column_size},
+                                                                 scratch.a, y_lo, ranged, ymin, ymax);
     if (bottom.n == 0) {
         return {};
     }
@@ -278,8 +278,8 @@ inline std::span<const Point> clip_column_to_cell(double y_lo, double y_hi, Clip
 // in four stages, left, right, bottom, top, and stops as soon as a stage
 // yields no points. The result is a view valid until the next use of
 // `scratch`; it may be empty or have fewer than three points.
-inline std::span<const Point> clip_to_cell(const Quad& quad, double x_lo, double x_hi, double y_lo,
-                                           double y_hi, ClipScratch& scratch) {
+inline std::span<const Point> clip_to_cell(const Quad& quad, double x_lo, double x_hi, double y_lo, double y_hi,
+                                           ClipScratch& scratch) {
     if (!clip_to_column(quad, x_lo, x_hi, scratch)) {
         scratch.b.clear();
         return {};
@@ -305,8 +305,6 @@ inline double polygon_area(std::span<const Point> p) noexcept {
 }
 
 // Area of a whole quad, terms (Q0,Q1), (Q1,Q2), (Q2,Q3), (Q3,Q0).
-inline double polygon_area(const Quad& q) noexcept {
-    return polygon_area(std::span<const Point>(q.corner, 4));
-}
+inline double polygon_area(const Quad& q) noexcept { return polygon_area(std::span<const Point>(q.corner, 4)); }
 
 }  // namespace pellorin::clip

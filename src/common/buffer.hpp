@@ -79,8 +79,8 @@ std::string allocation_failure_text(const char* what, const std::string& count, 
 
 // Throws `OutOfMemory` for `n` elements of `element_size` bytes named `what`;
 // `too_large` tells a size past every limit from a refused allocation.
-[[noreturn, gnu::cold, gnu::noinline]] void fail_allocation(const char* what, std::uint64_t n,
-                                                             std::size_t element_size, bool too_large);
+[[noreturn, gnu::cold, gnu::noinline]] void fail_allocation(const char* what, std::uint64_t n, std::size_t element_size,
+                                                            bool too_large);
 
 // Largest byte size of a block of `T`: the largest multiple of sizeof(T)
 // below 2^63 (2^63 - 8 for doubles, 2^63 - 4 for floats).
@@ -121,8 +121,7 @@ public:
     OwnedBuffer(const OwnedBuffer&) = delete;
     OwnedBuffer& operator=(const OwnedBuffer&) = delete;
     OwnedBuffer(OwnedBuffer&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)),
-          size_(std::exchange(other.size_, 0)) {}
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
         if (this != &other) {
             std::free(data_);
@@ -137,9 +136,7 @@ public:
     static OwnedBuffer zeroed(std::uint64_t n, const char* what = "buffer") { return allocate(n, what, true); }
 
     // n elements, contents unspecified, from one malloc.
-    static OwnedBuffer uninitialized(std::uint64_t n, const char* what = "buffer") {
-        return allocate(n, what, false);
-    }
+    static OwnedBuffer uninitialized(std::uint64_t n, const char* what = "buffer") { return allocate(n, what, false); }
 
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }

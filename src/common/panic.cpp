@@ -12,9 +12,9 @@ void panic(std::string message) {
 }
 
 std::string allocation_failure_text(const char* what, const std::string& count, std::size_t element_size,
-                                   bool too_large) {
-    std::string message = std::string(what) + ": cannot allocate " + count + " elements of " +
-                          std::to_string(element_size) + " bytes";
+                                    bool too_large) {
+    std::string message =
+        std::string(what) + ": cannot allocate " + count + " elements of " + std::to_string(element_size) + " bytes";
     if (too_large) {
         message += " (past the largest possible allocation)";
     }

@@ -1,6 +1,7 @@
 #include "box.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <numeric>
 
@@ -13,9 +14,7 @@
 namespace pellorin::image::box {
 namespace {
 
-bool is_power_of_two(std::uint64_t n) {
-    return n != 0 && (n & (n - 1)) == 0;
-}
+bool is_power_of_two(std::uint64_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
 // True when every row of `aw` has `n` entries whose weight is exactly 1/n.
 bool uniform_rows(const weights::AxisWeights& aw, const float* weights, std::uint64_t& n) {
@@ -34,7 +33,7 @@ bool uniform_rows(const weights::AxisWeights& aw, const float* weights, std::uin
             return false;
         }
         for (std::uint64_t k = lo; k < lo + n; ++k) {
-            if (std::memcmp(&weights[k], &share, sizeof share) != 0) {
+            if (std::bit_cast<std::uint32_t>(weights[k]) != std::bit_cast<std::uint32_t>(share)) {
                 return false;
             }
         }
@@ -121,7 +120,7 @@ bool make_layout(std::uint64_t c, std::uint64_t nw, std::size_t esize, Layout& o
     out.period_bytes = period_values * nw * esize;
     for (std::size_t g = 0; g < groups; ++g) {
         for (std::uint64_t u = 0; u < parts; ++u) {
-            for (int half = 0; half < 2; ++half) {
+            for (std::size_t half = 0; half < 2; ++half) {
                 // src[t]: the row byte that lane byte t receives, or -1.
                 std::int64_t src[16];
                 std::fill(src, src + 16, -1);
@@ -273,18 +272,10 @@ template <class E, std::uint64_t NW, std::size_t K>
 void box_avx2_rows(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw,
                    std::uint64_t out_w, const BoxShape& s, const Layout& lay, float* result) {
     switch (s.nh) {
-        case 1:
-            box_rows_avx2<E, NW, K, 1>(image, wc, c, hw, out_w, s, lay, result);
-            break;
-        case 2:
-            box_rows_avx2<E, NW, K, 2>(image, wc, c, hw, out_w, s, lay, result);
-            break;
-        case 4:
-            box_rows_avx2<E, NW, K, 4>(image, wc, c, hw, out_w, s, lay, result);
-            break;
-        default:
-            box_rows_avx2<E, NW, K, 0>(image, wc, c, hw, out_w, s, lay, result);
-            break;
+        case 1: box_rows_avx2<E, NW, K, 1>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 2: box_rows_avx2<E, NW, K, 2>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 4: box_rows_avx2<E, NW, K, 4>(image, wc, c, hw, out_w, s, lay, result); break;
+        default: box_rows_avx2<E, NW, K, 0>(image, wc, c, hw, out_w, s, lay, result); break;
     }
 }
 
@@ -292,15 +283,9 @@ template <class E, std::uint64_t NW>
 void box_avx2_windows(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw,
                       std::uint64_t out_w, const BoxShape& s, const Layout& lay, float* result) {
     switch (lay.windows) {
-        case 1:
-            box_avx2_rows<E, NW, 1>(image, wc, c, hw, out_w, s, lay, result);
-            break;
-        case 2:
-            box_avx2_rows<E, NW, 2>(image, wc, c, hw, out_w, s, lay, result);
-            break;
-        default:
-            box_avx2_rows<E, NW, 3>(image, wc, c, hw, out_w, s, lay, result);
-            break;
+        case 1: box_avx2_rows<E, NW, 1>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 2: box_avx2_rows<E, NW, 2>(image, wc, c, hw, out_w, s, lay, result); break;
+        default: box_avx2_rows<E, NW, 3>(image, wc, c, hw, out_w, s, lay, result); break;
     }
 }
 
@@ -325,7 +310,7 @@ template <class E, std::uint64_t NW, std::uint64_t NH>
     // Lane byte ((o*c + ch)*NW + m)*es + b takes row byte ((o*NW + m)*c + ch)*es + b.
     alignas(32) std::uint8_t mask_bytes[32];
     const std::uint64_t lane_columns = 16 / (c * NW * es);
-    for (int half = 0; half < 2; ++half) {
+    for (std::size_t half = 0; half < 2; ++half) {
         for (std::uint64_t o = 0; o < lane_columns; ++o) {
             for (std::uint64_t ch = 0; ch < c; ++ch) {
                 for (std::uint64_t m = 0; m < NW; ++m) {
@@ -384,18 +369,10 @@ template <class E, std::uint64_t NW>
 void box_aligned(const E* image, std::uint64_t wc, std::uint64_t c, const weights::AxisWeights& hw, std::uint64_t out_w,
                  const BoxShape& s, float* result) {
     switch (s.nh) {
-        case 1:
-            box_rows_aligned<E, NW, 1>(image, wc, c, hw, out_w, s, result);
-            break;
-        case 2:
-            box_rows_aligned<E, NW, 2>(image, wc, c, hw, out_w, s, result);
-            break;
-        case 4:
-            box_rows_aligned<E, NW, 4>(image, wc, c, hw, out_w, s, result);
-            break;
-        default:
-            box_rows_aligned<E, NW, 0>(image, wc, c, hw, out_w, s, result);
-            break;
+        case 1: box_rows_aligned<E, NW, 1>(image, wc, c, hw, out_w, s, result); break;
+        case 2: box_rows_aligned<E, NW, 2>(image, wc, c, hw, out_w, s, result); break;
+        case 4: box_rows_aligned<E, NW, 4>(image, wc, c, hw, out_w, s, result); break;
+        default: box_rows_aligned<E, NW, 0>(image, wc, c, hw, out_w, s, result); break;
     }
 }
 
@@ -415,12 +392,12 @@ template <std::uint64_t NH>
 [[gnu::target("avx2")]] void box_rows_pairs(const std::uint8_t* image, std::uint64_t wc, std::uint64_t c,
                                             const weights::AxisWeights& hw, std::uint64_t out_w, const BoxShape& s,
                                             float* result) {
-    const std::uint64_t columns = 8 / c;            // output columns per half (16 bytes / (2 * c))
-    const std::uint64_t half_values = columns * c;  // values per half
+    const std::uint64_t columns = std::max<std::uint64_t>(8 / c, 1);  // per half (16 bytes / (2 * c)); c <= 8
+    const std::uint64_t half_values = columns * c;                    // values per half
     const std::uint64_t half_bytes = 2 * half_values;
     alignas(32) std::uint8_t mask_bytes[32];
     std::fill(mask_bytes, mask_bytes + 32, std::uint8_t{0x80});
-    for (int half = 0; half < 2; ++half) {
+    for (std::size_t half = 0; half < 2; ++half) {
         for (std::uint64_t o = 0; o < columns; ++o) {
             for (std::uint64_t ch = 0; ch < c; ++ch) {
                 for (std::uint64_t m = 0; m < 2; ++m) {
@@ -487,18 +464,10 @@ void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::A
     if constexpr (sizeof(E) == 1) {
         if (pairs_case(c, s.nw, s.nh, sizeof(E))) {
             switch (s.nh) {
-                case 1:
-                    box_rows_pairs<1>(image, wc, c, hw, out_w, s, result);
-                    break;
-                case 2:
-                    box_rows_pairs<2>(image, wc, c, hw, out_w, s, result);
-                    break;
-                case 4:
-                    box_rows_pairs<4>(image, wc, c, hw, out_w, s, result);
-                    break;
-                default:
-                    box_rows_pairs<0>(image, wc, c, hw, out_w, s, result);
-                    break;
+                case 1: box_rows_pairs<1>(image, wc, c, hw, out_w, s, result); break;
+                case 2: box_rows_pairs<2>(image, wc, c, hw, out_w, s, result); break;
+                case 4: box_rows_pairs<4>(image, wc, c, hw, out_w, s, result); break;
+                default: box_rows_pairs<0>(image, wc, c, hw, out_w, s, result); break;
             }
             return;
         }
@@ -508,18 +477,10 @@ void box_avx2(const E* image, std::uint64_t w, std::uint64_t c, const weights::A
         return;  // box_supported said otherwise; not reached
     }
     switch (s.nw) {
-        case 1:
-            box_avx2_windows<E, 1>(image, wc, c, hw, out_w, s, lay, result);
-            break;
-        case 2:
-            box_avx2_windows<E, 2>(image, wc, c, hw, out_w, s, lay, result);
-            break;
-        case 4:
-            box_avx2_windows<E, 4>(image, wc, c, hw, out_w, s, lay, result);
-            break;
-        default:
-            box_avx2_windows<E, 8>(image, wc, c, hw, out_w, s, lay, result);
-            break;
+        case 1: box_avx2_windows<E, 1>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 2: box_avx2_windows<E, 2>(image, wc, c, hw, out_w, s, lay, result); break;
+        case 4: box_avx2_windows<E, 4>(image, wc, c, hw, out_w, s, lay, result); break;
+        default: box_avx2_windows<E, 8>(image, wc, c, hw, out_w, s, lay, result); break;
     }
 }
 

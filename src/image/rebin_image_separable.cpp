@@ -20,8 +20,8 @@
 namespace pellorin {
 namespace {
 
-constexpr const char* positional_names[] = {"image",  "h",        "w",        "c",        "out_h",
-                                            "out_w",  "origin_h", "origin_w", "extent_h", "extent_w"};
+constexpr const char* positional_names[] = {"image", "h",        "w",        "c",        "out_h",
+                                            "out_w", "origin_h", "origin_w", "extent_h", "extent_w"};
 
 constexpr ParameterTable parameter_table{
     "rebin_image_separable",
@@ -32,16 +32,16 @@ constexpr ParameterTable parameter_table{
 
 // The length check, formatted once the mismatch is certain.
 [[gnu::cold, gnu::noinline]] ErrorState length_mismatch(std::uint64_t length, std::uint64_t expected) {
-    return value_error("image length " + std::to_string(length) + " does not match h*w*c = " +
-                       std::to_string(expected));
+    return value_error("image length " + std::to_string(length) +
+                       " does not match h*w*c = " + std::to_string(expected));
 }
 
 // The length check when h*w*c does not fit in 64 bits: no image has that many
 // elements, and the wrapped product must never be compared or used.
 [[gnu::cold, gnu::noinline]] ErrorState length_overflow(std::uint64_t length, std::uint64_t h, std::uint64_t w,
                                                         std::uint64_t c) {
-    return value_error("image length " + std::to_string(length) + " does not match h*w*c = " + std::to_string(h) +
-                       "*" + std::to_string(w) + "*" + std::to_string(c) + ", which overflows 64 bits");
+    return value_error("image length " + std::to_string(length) + " does not match h*w*c = " + std::to_string(h) + "*" +
+                       std::to_string(w) + "*" + std::to_string(c) + ", which overflows 64 bits");
 }
 
 // Every buffer that the call will allocate, sized before any of them is:
@@ -69,9 +69,9 @@ weights::AxisWeights window_weights(std::uint64_t in_n, std::uint64_t out_n, dou
 // view, the layout and length checks, then the weights and the passes
 // without the lock, and the result array.
 template <class E>
-Result<py::Handle> resize_image(PyObject* image, std::uint64_t h, std::uint64_t w, std::uint64_t c,
-                                std::uint64_t out_h, std::uint64_t out_w, double origin_h, double origin_w,
-                                double extent_h, double extent_w) {
+Result<py::Handle> resize_image(PyObject* image, std::uint64_t h, std::uint64_t w, std::uint64_t c, std::uint64_t out_h,
+                                std::uint64_t out_w, double origin_h, double origin_w, double extent_h,
+                                double extent_w) {
     using W = image::work_t<E>;
     // Released (borrow, then reference) when this function returns, on every
     // path, with the lock held.
@@ -141,8 +141,7 @@ Result<py::Handle> rebin_image_separable_body(PyObject* args, PyObject* kwargs) 
     if (matched) {
         switch (*matched) {
             case numpy::ElementType::UInt8:
-                return resize_image<std::uint8_t>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h,
-                                                  extent_w);
+                return resize_image<std::uint8_t>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
             case numpy::ElementType::UInt16:
                 return resize_image<std::uint16_t>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h,
                                                    extent_w);

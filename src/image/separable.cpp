@@ -48,8 +48,8 @@ constexpr std::size_t h_tile = 2048;
 // sources in the caller's image; the sources are only read.
 template <int N, bool Fresh, class E, class W>
 [[gnu::always_inline]] inline void add_rows(W* __restrict dst, std::size_t n, const W* __restrict wt,
-                                            const E* __restrict s0, const E* __restrict s1,
-                                            const E* __restrict s2, const E* __restrict s3) {
+                                            const E* __restrict s0, const E* __restrict s1, const E* __restrict s2,
+                                            const E* __restrict s3) {
     const W w0 = wt[0];
     const W w1 = N > 1 ? wt[1] : W(0);
     const W w2 = N > 2 ? wt[2] : W(0);
@@ -105,8 +105,8 @@ template <class E, class W>
 // over a tile never reads dst_row, so the row may hold anything before. A
 // row without entries is written as +0.0.
 template <class E, class W>
-[[gnu::always_inline]] inline void h_pass_row(const E* image, std::uint64_t wc, const AxisWeights& hw,
-                                              const W* weights, std::uint64_t i, W* dst_row) {
+[[gnu::always_inline]] inline void h_pass_row(const E* image, std::uint64_t wc, const AxisWeights& hw, const W* weights,
+                                              std::uint64_t i, W* dst_row) {
     const std::uint64_t lo = hw.row_offsets[i];
     const std::uint64_t hi = hw.row_offsets[i + 1];
     if (lo == hi) {
@@ -322,15 +322,15 @@ struct Passes {
     std::uint64_t c;
     const AxisWeights* hw;
     const AxisWeights* ww;
-    const W* h_weights;        // normalized H rows
-    const W* w_weights;        // normalized W rows
-    const WChunk* chunks;      // the W pass's chunks
+    const W* h_weights;    // normalized H rows
+    const W* w_weights;    // normalized W rows
+    const WChunk* chunks;  // the W pass's chunks
     std::size_t n_chunks;
-    W* strip;                  // strip_rows intermediate rows of w*c values
-    std::uint64_t strip_rows;  // a multiple of w_lanes<W>, or out_h when smaller
-    W* t_in;                   // lanes in: (position q, lane b) at q*L + b
-    W* t_out;                  // lanes out: (position r, lane b) at r*L + b
-    W* result;                 // out_h * out_w * c values
+    W* strip;                     // strip_rows intermediate rows of w*c values
+    std::uint64_t strip_rows;     // a multiple of w_lanes<W>, or out_h when smaller
+    W* t_in;                      // lanes in: (position q, lane b) at q*L + b
+    W* t_out;                     // lanes out: (position r, lane b) at r*L + b
+    W* result;                    // out_h * out_w * c values
     const std::uint8_t* repeats;  // repeats[i] != 0: H row i repeats row i - 1 (never for row 0)
 };
 
@@ -530,17 +530,27 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
     // zero-filled either.
     OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
 
-    const Passes<E, W> passes{image.data(),  wc,          c,          &h_weights,  &w_weights,
-                              h_row_weights.data(), w_row_weights.data(), chunks.data(), n_chunks,
-                              strip.data(),  strip_rows,  t_in.data(), t_out.data(), result.data(),
+    const Passes<E, W> passes{image.data(),
+                              wc,
+                              c,
+                              &h_weights,
+                              &w_weights,
+                              h_row_weights.data(),
+                              w_row_weights.data(),
+                              chunks.data(),
+                              n_chunks,
+                              strip.data(),
+                              strip_rows,
+                              t_in.data(),
+                              t_out.data(),
+                              result.data(),
                               repeats.data()};
     dispatch_passes(passes, code);
     return result;
 }
 
-template OwnedBuffer<float> separable_resize<std::uint8_t>(std::span<const std::uint8_t>, std::uint64_t,
-                                                           std::uint64_t, const AxisWeights&, const AxisWeights&,
-                                                           PassCode);
+template OwnedBuffer<float> separable_resize<std::uint8_t>(std::span<const std::uint8_t>, std::uint64_t, std::uint64_t,
+                                                           const AxisWeights&, const AxisWeights&, PassCode);
 template OwnedBuffer<float> separable_resize<std::uint16_t>(std::span<const std::uint16_t>, std::uint64_t,
                                                             std::uint64_t, const AxisWeights&, const AxisWeights&,
                                                             PassCode);

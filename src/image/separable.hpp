@@ -70,8 +70,8 @@ enum class PassCode { best, baseline };
 // std::bad_alloc. All buffers are owned by RAII, so nothing leaks on either.
 template <class E>
 OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t w, std::uint64_t c,
-                                        const weights::AxisWeights& h_weights,
-                                        const weights::AxisWeights& w_weights, PassCode code = PassCode::best);
+                                        const weights::AxisWeights& h_weights, const weights::AxisWeights& w_weights,
+                                        PassCode code = PassCode::best);
 
 extern template OwnedBuffer<float> separable_resize<std::uint8_t>(std::span<const std::uint8_t>, std::uint64_t,
                                                                   std::uint64_t, const weights::AxisWeights&,
@@ -80,10 +80,10 @@ extern template OwnedBuffer<float> separable_resize<std::uint16_t>(std::span<con
                                                                    std::uint64_t, const weights::AxisWeights&,
                                                                    const weights::AxisWeights&, PassCode);
 extern template OwnedBuffer<float> separable_resize<float>(std::span<const float>, std::uint64_t, std::uint64_t,
-                                                           const weights::AxisWeights&,
-                                                           const weights::AxisWeights&, PassCode);
+                                                           const weights::AxisWeights&, const weights::AxisWeights&,
+                                                           PassCode);
 extern template OwnedBuffer<double> separable_resize<double>(std::span<const double>, std::uint64_t, std::uint64_t,
-                                                             const weights::AxisWeights&,
-                                                             const weights::AxisWeights&, PassCode);
+                                                             const weights::AxisWeights&, const weights::AxisWeights&,
+                                                             PassCode);
 
 }  // namespace pellorin::image

@@ -68,7 +68,8 @@ std::string str_or(PyObject* obj, const char* fallback) {
 // Raises `type` with `message` as a sized str, so that every character,
 // an embedded NUL included, reaches Python.
 void raise_text(PyObject* type, const std::string& message) noexcept {
-    Handle text = Handle::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    Handle text =
+        Handle::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) {
         return;  // the decoding error (MemoryError) stays pending
     }
@@ -94,8 +95,8 @@ void raise_panic(const std::string& message) noexcept {
 
 PyObject* panic_exception_type() {
     return py::init_once(g_panic_type, g_panic_mutex, []() -> PyObject* {
-        PyObject* type = PyErr_NewExceptionWithDoc("corvane_runtime.PanicException", panic_doc,
-                                                   PyExc_BaseException, nullptr);
+        PyObject* type =
+            PyErr_NewExceptionWithDoc("corvane_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr);
         return type;  // kept for the life of the process
     });
 }
@@ -169,9 +170,10 @@ ErrorState ErrorState::fetch() {
         // not an ordinary error: report it and resume the internal failure.
         std::string message = value ? str_or(value.get(), "internal failure (message unavailable)")
                                     : std::string("internal failure (message unavailable)");
-        std::fputs("_pellorin: an internal failure was raised back into native code;\n"
-                   "_pellorin: it is reported below and resumed as a new internal failure.\n",
-                   stderr);
+        std::fputs(
+            "_pellorin: an internal failure was raised back into native code;\n"
+            "_pellorin: it is reported below and resumed as a new internal failure.\n",
+            stderr);
         PyErr_Restore(type.release(), value.release(), traceback.release());
         PyErr_PrintEx(0);
         throw Panic(std::move(message));
@@ -330,12 +332,12 @@ Status bind_arguments(const ParameterTable& table, PyObject* args, PyObject* kwa
                 }
             }
             if (slot == total) {
-                return formatted_type_error(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'",
-                                                                 table.function, key));
+                return formatted_type_error(
+                    PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", table.function, key));
             }
             if (slots[slot] != nullptr) {
-                return formatted_type_error(PyUnicode_FromFormat("%s() got multiple values for argument '%S'",
-                                                                 table.function, key));
+                return formatted_type_error(
+                    PyUnicode_FromFormat("%s() got multiple values for argument '%S'", table.function, key));
             }
             slots[slot] = value;
         }

@@ -70,15 +70,15 @@ inline Status ok_status() { return Unit{}; }
 // PEL_TRY(auto x, expr): evaluates a Result, returns its error from the
 // enclosing function, or binds the value to the declaration.
 #define PEL_TRY(decl, expr) PEL_TRY_IMPL(decl, expr, PEL_CONCAT(pel_try_, __LINE__))
-#define PEL_TRY_IMPL(decl, expr, tmp)            \
-    auto tmp = (expr);                           \
+#define PEL_TRY_IMPL(decl, expr, tmp)             \
+    auto tmp = (expr);                            \
     if (!tmp.ok()) return std::move(tmp).error(); \
     decl = std::move(tmp).value()
 // PEL_CHECK(expr): returns the error of a Status (or any Result), if any.
-#define PEL_CHECK(expr)                                                          \
-    do {                                                                         \
-        auto pel_check_tmp = (expr);                                             \
-        if (!pel_check_tmp.ok()) return std::move(pel_check_tmp).error();        \
+#define PEL_CHECK(expr)                                                   \
+    do {                                                                  \
+        auto pel_check_tmp = (expr);                                      \
+        if (!pel_check_tmp.ok()) return std::move(pel_check_tmp).error(); \
     } while (0)
 
 // Cold constructors of lazy errors; the message is formatted by the caller
@@ -121,10 +121,10 @@ struct KeywordParam {
 };
 
 struct ParameterTable {
-    const char* function;                         // used as "{function}()"
-    std::span<const char* const> positional;      // names, in order
+    const char* function;                     // used as "{function}()"
+    std::span<const char* const> positional;  // names, in order
     std::size_t required_positional;
-    std::span<const KeywordParam> keyword_only;   // in order
+    std::span<const KeywordParam> keyword_only;  // in order
 
     std::size_t slot_count() const noexcept { return positional.size() + keyword_only.size(); }
 };

@@ -11,7 +11,8 @@ using py::Handle;
 
 // Docstrings: a text-signature header ("name(params)\n--\n\n") that the
 // interpreter splits off into __text_signature__, then the documentation.
-constexpr const char doc_rebin_quads[] = R"doc(rebin_quads(quads, values, *, output_x, output_y, mode="sum", skip_partial=False)
+constexpr const char doc_rebin_quads[] =
+    R"doc(rebin_quads(quads, values, *, output_x, output_y, mode="sum", skip_partial=False)
 --
 
 Rebin a list of pre-transformed quadrilaterals onto a regular grid.
@@ -41,7 +42,8 @@ Returns
 -------
 np.ndarray, shape (Mx, My), dtype float64)doc";
 
-constexpr const char doc_rebin_axis_weights[] = R"doc(rebin_axis_weights(in_n, in_bw, in_origin, out_n, out_bw, out_origin)
+constexpr const char doc_rebin_axis_weights[] =
+    R"doc(rebin_axis_weights(in_n, in_bw, in_origin, out_n, out_bw, out_origin)
 --
 
 Build the dense 1D overlap weight matrix for separable, axis-aligned
@@ -51,7 +53,8 @@ Returns an `(out_n, in_n)` matrix whose rows sum to 1 (whenever the
 corresponding output bin overlaps any input bin), so ``out = W @ input``
 is the area-weighted mean of the input pixels covered by each output bin.)doc";
 
-constexpr const char doc_rebin_image_separable[] = R"doc(rebin_image_separable(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w)
+constexpr const char doc_rebin_image_separable[] =
+    R"doc(rebin_image_separable(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w)
 --
 
 Resize an `(H, W, C)` image by separable area-weighted rebinning.
@@ -156,8 +159,8 @@ Result<Handle> exec_body(PyObject* module, PyObject*) {
 int module_exec(PyObject* module) {
     // The exec step runs under the same guard as a function call, so an
     // internal failure becomes an exception instead of ending the process.
-    PyObject* done = entry_guard(
-        [](PyObject* m, PyObject* unused) -> Result<Handle> { return exec_body(m, unused); }, module, nullptr);
+    PyObject* done = entry_guard([](PyObject* m, PyObject* unused) -> Result<Handle> { return exec_body(m, unused); },
+                                 module, nullptr);
     if (done == nullptr) {
         return -1;
     }
@@ -171,15 +174,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_pellorin",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_pellorin", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -165,14 +165,10 @@ void release_readonly(PyObject* array) noexcept {
 
 std::size_t element_size(ElementType type) noexcept {
     switch (type) {
-        case ElementType::UInt8:
-            return 1;
-        case ElementType::UInt16:
-            return 2;
-        case ElementType::Float32:
-            return 4;
-        case ElementType::Float64:
-            return 8;
+        case ElementType::UInt8: return 1;
+        case ElementType::UInt16: return 2;
+        case ElementType::Float32: return 4;
+        case ElementType::Float64: return 8;
     }
     return 1;
 }
@@ -388,10 +384,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "_pellorin.PySliceContainer",
-    static_cast<int>(sizeof(SliceContainer)),
-    0,
-    Py_TPFLAGS_DEFAULT,
+    "_pellorin.PySliceContainer", static_cast<int>(sizeof(SliceContainer)), 0, Py_TPFLAGS_DEFAULT,
     slice_container_slots,
 };
 
@@ -444,8 +437,8 @@ Result<Handle> array_from_buffer(OwnedBuffer<T> buffer, std::span<const std::uin
         strides[axis] = stride;
         stride *= std::max<Py_ssize_t>(dims[axis], 1);
     }
-    PyObject* descr = reinterpret_cast<DescrFromType>(api[api_descr_from_type])(
-        static_cast<int>(element_type_of<T>::value));
+    PyObject* descr =
+        reinterpret_cast<DescrFromType>(api[api_descr_from_type])(static_cast<int>(element_type_of<T>::value));
     if (descr == nullptr) {
         return result_failure("cannot create the result array");  // the container frees the buffer
     }

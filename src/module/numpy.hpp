@@ -18,11 +18,24 @@ namespace pellorin::numpy {
 // NumPy type numbers.
 enum class ElementType : int { UInt8 = 2, UInt16 = 4, Float32 = 11, Float64 = 12 };
 
-template <class T> struct element_type_of;
-template <> struct element_type_of<std::uint8_t> { static constexpr ElementType value = ElementType::UInt8; };
-template <> struct element_type_of<std::uint16_t> { static constexpr ElementType value = ElementType::UInt16; };
-template <> struct element_type_of<float> { static constexpr ElementType value = ElementType::Float32; };
-template <> struct element_type_of<double> { static constexpr ElementType value = ElementType::Float64; };
+template <class T>
+struct element_type_of;
+template <>
+struct element_type_of<std::uint8_t> {
+    static constexpr ElementType value = ElementType::UInt8;
+};
+template <>
+struct element_type_of<std::uint16_t> {
+    static constexpr ElementType value = ElementType::UInt16;
+};
+template <>
+struct element_type_of<float> {
+    static constexpr ElementType value = ElementType::Float32;
+};
+template <>
+struct element_type_of<double> {
+    static constexpr ElementType value = ElementType::Float64;
+};
 
 std::size_t element_size(ElementType type) noexcept;
 

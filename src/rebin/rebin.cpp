@@ -71,19 +71,17 @@ using v4m = long long __attribute__((vector_size(32)));  // lane masks, all ones
 // conversion.
 template <class V>
 [[gnu::always_inline]] inline V min_num(const V& a, const V& b) noexcept {
-    return ((b < a) | (a != a)) ? b : a;
+    return ((b < a) | (a != a)) ? b : a;  // NOLINT(misc-redundant-expression): a != a is the NaN test
 }
 template <class V>
 [[gnu::always_inline]] inline V max_num(const V& a, const V& b) noexcept {
-    return ((b > a) | (a != a)) ? b : a;
+    return ((b > a) | (a != a)) ? b : a;  // NOLINT(misc-redundant-expression): a != a is the NaN test
 }
 
 [[gnu::always_inline]] inline double magnitude(double v) noexcept { return std::fabs(v); }
 
 // `clamped_index_value`, in every lane for vectors.
-[[gnu::always_inline]] inline double clamped(double f, double last) noexcept {
-    return clamped_index_value(f, last);
-}
+[[gnu::always_inline]] inline double clamped(double f, double last) noexcept { return clamped_index_value(f, last); }
 
 #if defined(__x86_64__) || defined(__i386__)
 [[gnu::always_inline]] inline v4d magnitude(const v4d& v) noexcept {
@@ -132,15 +130,14 @@ template <bool Mean, class V>
     const V fy0 = (ymin - g.origin_y) / g.bin_y;
     const V fy1 = (ymax - g.origin_y) / g.bin_y;
 
-    const auto dropped =
-        g.skip_partial
-            // Kept only when the box lies within [0, mx) x [0, my) in bin units.
-            ? (fx0 < 0.0) | (fx1 < 0.0) | (fy0 < 0.0) | (fy1 < 0.0) | (fx0 >= g.mx_f) | (fx1 >= g.mx_f) |
-                  (fy0 >= g.my_f) | (fy1 >= g.my_f)
-            // Dropped when it cannot overlap the grid: a box that starts at
-            // the right or top edge, or ends at the left or bottom edge, has
-            // no area inside it.
-            : (fy0 >= g.my_f) | (fx0 >= g.mx_f) | (fx1 <= 0.0) | (fy1 <= 0.0);
+    const auto dropped = g.skip_partial
+                             // Kept only when the box lies within [0, mx) x [0, my) in bin units.
+                             ? (fx0 < 0.0) | (fx1 < 0.0) | (fy0 < 0.0) | (fy1 < 0.0) | (fx0 >= g.mx_f) |
+                                   (fx1 >= g.mx_f) | (fy0 >= g.my_f) | (fy1 >= g.my_f)
+                             // Dropped when it cannot overlap the grid: a box that starts at
+                             // the right or top edge, or ends at the left or bottom edge, has
+                             // no area inside it.
+                             : (fy0 >= g.my_f) | (fx0 >= g.mx_f) | (fx1 <= 0.0) | (fy1 <= 0.0);
 
     V sum = 0.0 + (x0 * y1 - x1 * y0);
     sum = sum + (x1 * y2 - x2 * y1);
@@ -209,11 +206,12 @@ template <bool Mean>
     const v4d ra_y = __builtin_shufflevector(r0, r1, 1, 5, 3, 7), rb_y = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
     const v4d sa_x = __builtin_shufflevector(s0, s1, 0, 4, 2, 6), sb_x = __builtin_shufflevector(s2, s3, 0, 4, 2, 6);
     const v4d sa_y = __builtin_shufflevector(s0, s1, 1, 5, 3, 7), sb_y = __builtin_shufflevector(s2, s3, 1, 5, 3, 7);
-    classify_lanes<Mean>(__builtin_shufflevector(ra_x, rb_x, 0, 1, 4, 5), __builtin_shufflevector(ra_y, rb_y, 0, 1, 4, 5),
-                         __builtin_shufflevector(ra_x, rb_x, 2, 3, 6, 7), __builtin_shufflevector(ra_y, rb_y, 2, 3, 6, 7),
-                         __builtin_shufflevector(sa_x, sb_x, 0, 1, 4, 5), __builtin_shufflevector(sa_y, sb_y, 0, 1, 4, 5),
-                         __builtin_shufflevector(sa_x, sb_x, 2, 3, 6, 7), __builtin_shufflevector(sa_y, sb_y, 2, 3, 6, 7), lanes, g, plan,
-                         at);
+    classify_lanes<Mean>(
+        __builtin_shufflevector(ra_x, rb_x, 0, 1, 4, 5), __builtin_shufflevector(ra_y, rb_y, 0, 1, 4, 5),
+        __builtin_shufflevector(ra_x, rb_x, 2, 3, 6, 7), __builtin_shufflevector(ra_y, rb_y, 2, 3, 6, 7),
+        __builtin_shufflevector(sa_x, sb_x, 0, 1, 4, 5), __builtin_shufflevector(sa_y, sb_y, 0, 1, 4, 5),
+        __builtin_shufflevector(sa_x, sb_x, 2, 3, 6, 7), __builtin_shufflevector(sa_y, sb_y, 2, 3, 6, 7), lanes, g,
+        plan, at);
 }
 
 #endif
@@ -299,8 +297,8 @@ inline Quad load_quad(const double* q) noexcept {
 // ascending) and calls `take(ix, iy, a)` for each one that the quad overlaps
 // with positive area a.
 template <class Take>
-inline void for_each_overlap(const Grid& g, const Quad& quad, std::uint64_t ix0, std::uint64_t ix1,
-                             std::uint64_t iy0, std::uint64_t iy1, clip::ClipScratch& scratch, Take&& take) {
+inline void for_each_overlap(const Grid& g, const Quad& quad, std::uint64_t ix0, std::uint64_t ix1, std::uint64_t iy0,
+                             std::uint64_t iy1, clip::ClipScratch& scratch, Take&& take) {
     const clip::XRange xr = clip::x_range(quad);
     // ix1 <= mx - 1 and iy1 <= my - 1, so the increments cannot wrap.
     for (std::uint64_t ix = ix0; ix <= ix1; ++ix) {
@@ -378,10 +376,9 @@ void spread(const Grid& g, const double* q, double v, std::uint64_t ix0, std::ui
 
 void set_quads_isa(QuadsIsa isa) noexcept { chosen_isa.store(isa, std::memory_order_relaxed); }
 
-OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<const double> values,
-                                       double origin_x, double origin_y, double bin_x, double bin_y,
-                                       std::uint64_t mx, std::uint64_t my, RebinMode mode,
-                                       bool skip_partial) {
+OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<const double> values, double origin_x,
+                                       double origin_y, double bin_x, double bin_y, std::uint64_t mx, std::uint64_t my,
+                                       RebinMode mode, bool skip_partial) {
     const std::size_t n = values.size();
     if (quads.size() % 8 != 0 || quads.size() / 8 != n) {
         fail_count_mismatch(quads.size(), n);

@@ -36,10 +36,9 @@ struct CellOverlap {
 // width <= 0. A values/quads count mismatch or an mx * my that overflows is
 // an internal failure (Panic); so is a buffer above 2^63 - 8 bytes. A refused
 // allocation throws std::bad_alloc and nothing is leaked.
-OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<const double> values,
-                                       double origin_x, double origin_y, double bin_x, double bin_y,
-                                       std::uint64_t mx, std::uint64_t my, RebinMode mode,
-                                       bool skip_partial);
+OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<const double> values, double origin_x,
+                                       double origin_y, double bin_x, double bin_y, std::uint64_t mx, std::uint64_t my,
+                                       RebinMode mode, bool skip_partial);
 
 // The instruction sets of the per-quad classification (bounding boxes, bin
 // coordinates, rejection, indices, areas), which runs over four quads at a

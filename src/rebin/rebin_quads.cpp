@@ -52,8 +52,8 @@ static_assert(parameters.positional.size() + parameters.keyword_only.size() == s
 }
 
 [[gnu::cold, gnu::noinline]] ErrorState values_shape_error(const ArrayView& values, std::uint64_t n) {
-    return value_error("values shape " + shape_text(values) + " does not match number of quads (" +
-                       std::to_string(n) + ")");
+    return value_error("values shape " + shape_text(values) + " does not match number of quads (" + std::to_string(n) +
+                       ")");
 }
 
 }  // namespace
@@ -143,8 +143,8 @@ Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
     const OwnedBuffer<double> value_data = numpy::row_major_copy<double>(values);
 
     OwnedBuffer<double> out = py::without_lock([&] {
-        return rebin::rebin_quads_kernel(quad_data.span(), value_data.span(), origin_x, origin_y, bin_x, bin_y, mx, my, mode,
-                                         skip_partial);
+        return rebin::rebin_quads_kernel(quad_data.span(), value_data.span(), origin_x, origin_y, bin_x, bin_y, mx, my,
+                                         mode, skip_partial);
     });
     const std::array<std::uint64_t, 2> shape{mx, my};
     return numpy::array_from_buffer<double>(std::move(out), shape);

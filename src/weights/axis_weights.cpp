@@ -14,9 +14,9 @@ namespace {
 // weights; every non-empty row a run of valid input bins.
 void check_invariants(const AxisWeights& aw, std::uint64_t in_n) {
     const std::uint64_t out_n = aw.rows();
-    panic_unless(aw.row_offsets.size() == out_n + 1 && aw.row_offsets[0] == 0 &&
-                     aw.row_offsets[out_n] == aw.row_weights.size(),
-                 "axis weights: row offsets do not span the weights");
+    panic_unless(
+        aw.row_offsets.size() == out_n + 1 && aw.row_offsets[0] == 0 && aw.row_offsets[out_n] == aw.row_weights.size(),
+        "axis weights: row offsets do not span the weights");
     for (std::uint64_t j = 0; j < out_n; ++j) {
         const std::uint64_t lo = aw.row_offsets[j];
         const std::uint64_t hi = aw.row_offsets[j + 1];
@@ -28,8 +28,8 @@ void check_invariants(const AxisWeights& aw, std::uint64_t in_n) {
 
 }  // namespace
 
-AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin,
-                         double out_bw, double out_origin) {
+AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin, double out_bw,
+                         double out_origin) {
     AxisWeights aw;
     aw.in_n = in_n;
     std::uint64_t offsets_n = 0;

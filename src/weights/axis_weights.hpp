@@ -30,8 +30,8 @@ struct AxisWeights {
 // runs out.
 // The invariants above are checked once here, before the weights are
 // returned (a broken one is a Panic); consumers rely on them unchecked.
-AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin,
-                         double out_bw, double out_origin);
+AxisWeights axis_weights(std::uint64_t in_n, std::uint64_t out_n, double in_bw, double in_origin, double out_bw,
+                         double out_origin);
 
 // Scatters the rows into a zero-filled row-major (rows(), in_n) matrix at
 // `out`; `in_n` is the count the weights were made for. Columns outside each

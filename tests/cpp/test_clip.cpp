@@ -114,8 +114,12 @@ void one_stage_per_side() {
 void column_split_is_bit_identical() {
     std::mt19937_64 gen(12345);
     std::uniform_real_distribution<double> u(-1.0, 3.0);
-    const double specials[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity(), 0.0, 1.0, 2.0};
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(),
+                               0.0,
+                               1.0,
+                               2.0};
     ClipScratch whole;
     ClipScratch split;
     int mismatches = 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <span>
 #include <vector>
@@ -114,7 +115,8 @@ std::vector<double> literal(const Case& c, bool mean, bool skip) {
 Case random_case(std::mt19937_64& gen) {
     auto u = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(gen); };
     auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(gen); };
-    const double specials[] = {NAN, INFINITY, -INFINITY, 1e300, -1e300, 0.0};
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(), inf, -inf, 1e300, -1e300, 0.0};
     Case c;
     c.mx = pick(2, 12);
     c.my = pick(2, 12);
@@ -136,13 +138,14 @@ Case random_case(std::mt19937_64& gen) {
         }
         const double angle = kind == 0 ? 0.0 : u(0, 6.3);
         const double corners[4][2] = {{-0.5, -0.5}, {0.5, -0.5}, {0.5, 0.5}, {-0.5, 0.5}};
-        for (int k = 0; k < 4; ++k) {
+        for (std::size_t k = 0; k < 4; ++k) {
             const double ax = corners[k][0] * size, ay = corners[k][1] * size;
             q[2 * k] = cx + std::cos(angle) * ax - std::sin(angle) * ay;
             q[2 * k + 1] = cy + std::sin(angle) * ax + std::cos(angle) * ay;
         }
         if (kind == 1) {  // corners exactly on cell lines, spanning whole cells
-            const double x0 = c.ox + c.bx * pick(1, static_cast<int>(c.mx)), y0 = c.oy + c.by * pick(1, static_cast<int>(c.my));
+            const double x0 = c.ox + c.bx * pick(1, static_cast<int>(c.mx)),
+                         y0 = c.oy + c.by * pick(1, static_cast<int>(c.my));
             const double x1 = x0 + c.bx * pick(1, 3), y1 = y0 + c.by * pick(1, 3);
             const double r[8] = {x0, y0, x1, y0, x1, y1, x0, y1};
             std::memcpy(q, r, sizeof q);
@@ -158,7 +161,8 @@ Case random_case(std::mt19937_64& gen) {
         if (kind == 5) q[pick(0, 7)] = specials[pick(0, 5)], q[pick(0, 7)] = specials[pick(0, 5)];
         if (kind == 6) std::reverse(q, q + 8);  // other winding (x and y swapped)
         if (kind == 7) {
-            for (double& x : q) x *= 20;  // reaching far past the grid
+            for (double& x : q)
+                x *= 20;  // reaching far past the grid
         }
         c.q.insert(c.q.end(), q, q + 8);
         c.v.push_back(pick(0, 40) == 0 ? specials[pick(0, 3)] : u(-2, 10));

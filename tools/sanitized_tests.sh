@@ -24,7 +24,7 @@ export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=lib
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:log_path=$log_dir/asan:allocator_may_return_null=1:handle_segv=1:detect_odr_violation=0"
 export LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$log_dir/ubsan"
-export PYTHONPATH="$root/$build"
+export PYTHONPATH="$root/$build:$root/python"
 export PELLORIN_EXPECT_SANITIZED=1
 status=0
 if [ $# -eq 0 ]; then set -- tests; fi

@@ -289,6 +289,15 @@ void box_avx2_windows(const E* image, std::uint64_t wc, std::uint64_t c, const w
     }
 }
 
+// rows[k] = the start of input row first + k, for k < count.
+template <class E>
+[[gnu::always_inline]] inline void input_rows(const E* image, std::uint64_t wc, std::uint64_t first,
+                                              std::uint64_t count, const E** rows) {
+    for (std::uint64_t k = 0; k < count; ++k) {
+        rows[k] = image + (first + k) * wc;
+    }
+}
+
 // When the bytes of nw pixels divide 16 (c * nw * sizeof(E) | 16), every
 // 16-byte half of a 32-byte run of the row holds whole output columns: one
 // in-lane shuffle per row brings each value's nw elements side by side, and
@@ -332,9 +341,7 @@ template <class E, std::uint64_t NW, std::uint64_t NH>
     constexpr std::size_t max_nh = 256;
     const E* rows[max_nh];
     for (std::uint64_t i = 0; i < hw.rows(); ++i) {
-        for (std::uint64_t k = 0; k < count; ++k) {
-            rows[k] = image + (hw.first_input[i] + k) * wc;
-        }
+        input_rows(image, wc, hw.first_input[i], count, rows);
         float* const out = result + i * out_wc;
         for (std::uint64_t r = 0; r < runs; ++r) {
             __m256i acc = _mm256_setzero_si256();
@@ -422,9 +429,7 @@ template <std::uint64_t NH>
     constexpr std::size_t max_nh = 256;
     const std::uint8_t* rows[max_nh];
     for (std::uint64_t i = 0; i < hw.rows(); ++i) {
-        for (std::uint64_t k = 0; k < count; ++k) {
-            rows[k] = image + (hw.first_input[i] + k) * wc;
-        }
+        input_rows(image, wc, hw.first_input[i], count, rows);
         float* const out = result + i * out_wc;
         for (std::uint64_t r = 0; r < runs; ++r) {
             __m256i acc = _mm256_setzero_si256();

@@ -1,9 +1,33 @@
 """Timing and reporting shared by the benchmark scripts."""
+from __future__ import annotations
+
+import importlib
 import platform
 import statistics
 import time
 
 REPEATS = 7
+
+
+def optional_peer(module: str, name: str | None = None):
+    """A peer library (or one of its attributes), or None when it is not installed."""
+    try:
+        found = importlib.import_module(module)
+    except ImportError:
+        return None
+    if name is None:
+        return found
+    if not hasattr(found, name):  # a submodule, such as PIL.Image
+        return importlib.import_module(f"{module}.{name}")
+    return getattr(found, name)
+
+
+def opencv_one_thread():
+    """OpenCV on one thread, or None."""
+    cv2 = optional_peer("cv2")
+    if cv2 is not None:
+        cv2.setNumThreads(1)
+    return cv2
 
 
 def cpu_model() -> str:

@@ -18,17 +18,10 @@ import numpy as np  # noqa: E402
 
 import _pellorin  # noqa: E402
 import pellorin  # noqa: E402
-from _common import print_table  # noqa: E402
+from _common import opencv_one_thread, optional_peer, print_table  # noqa: E402
 
-try:
-    import cv2
-    cv2.setNumThreads(1)
-except ImportError:  # pragma: no cover - optional peer
-    cv2 = None
-try:
-    import spectres
-except ImportError:  # pragma: no cover - optional peer
-    spectres = None
+cv2 = opencv_one_thread()
+spectres = optional_peer("spectres")
 
 
 def paired_medians(fns, rounds=7, block=3, clock=time.process_time):

@@ -8,17 +8,10 @@ float32: four times the bytes."""
 import numpy as np
 
 import _pellorin
-from _common import fmt_ms, median_time
+from _common import fmt_ms, median_time, opencv_one_thread, optional_peer
 
-try:
-    import cv2
-    cv2.setNumThreads(1)
-except ImportError:  # pragma: no cover - optional peer
-    cv2 = None
-try:
-    from PIL import Image
-except ImportError:  # pragma: no cover - optional peer
-    Image = None
+cv2 = opencv_one_thread()
+Image = optional_peer("PIL", "Image")
 
 PEERS = ["OpenCV", "Pillow"]
 

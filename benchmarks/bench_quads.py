@@ -19,16 +19,10 @@ import time
 import numpy as np
 
 import _pellorin
-from _common import median_time
+from _common import median_time, optional_peer
 
-try:
-    import pypolyclip
-except ImportError:  # pragma: no cover - optional peer
-    pypolyclip = None
-try:
-    from drizzle.resample import Drizzle
-except ImportError:  # pragma: no cover - optional peer
-    Drizzle = None
+pypolyclip = optional_peer("pypolyclip")
+Drizzle = optional_peer("drizzle.resample", "Drizzle")
 
 GRID = 1000
 # Cell i covers [i, i + 1) on both axes, as pypolyclip's pixel grid does.

@@ -12,20 +12,11 @@ import numpy as np
 
 import _pellorin
 import pellorin
-from _common import print_table
+from _common import optional_peer, print_table
 
-try:
-    from drizzle.resample import Drizzle
-except ImportError:  # pragma: no cover - optional peer
-    Drizzle = None
-try:
-    from astropy.wcs import WCS
-except ImportError:  # pragma: no cover - optional peer
-    WCS = None
-try:
-    from reproject import reproject_exact
-except ImportError:  # pragma: no cover - optional peer
-    reproject_exact = None
+Drizzle = optional_peer("drizzle.resample", "Drizzle")
+WCS = optional_peer("astropy.wcs", "WCS")
+reproject_exact = optional_peer("reproject", "reproject_exact")
 
 
 def affine_case(n):

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "clip/clip.hpp"
+#include "tally.hpp"
 
 using pellorin::clip::ClipScratch;
 using pellorin::clip::Point;
@@ -18,19 +19,6 @@ using pellorin::clip::Quad;
 using pellorin::clip::Side;
 
 namespace {
-
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const char* what, int line) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAILED line %d: %s\n", line, what);
-    }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
@@ -185,6 +173,5 @@ int main() {
     one_stage_per_side();
     column_split_is_bit_identical();
     buffers_grow_and_are_kept();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return tally::report();
 }

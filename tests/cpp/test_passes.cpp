@@ -19,6 +19,8 @@
 #include "weights/axis_weights.hpp"
 #include "weights/normalized_rows.hpp"
 
+#include "tally.hpp"
+
 using pellorin::image::PassCode;
 using pellorin::image::separable_resize;
 using pellorin::image::work_t;
@@ -27,9 +29,6 @@ using pellorin::weights::AxisWeights;
 using pellorin::weights::normalized_rows;
 
 namespace {
-
-int passed = 0;
-int failed = 0;
 
 // The specified order, literally: zero-filled intermediate and result, then
 // acc = acc + w*conv(v) per entry in ascending k, H pass before W pass.
@@ -113,12 +112,10 @@ void check_shape(const Shape& s, std::mt19937_64& rng, const char* type_name) {
     const bool ok = best.size() == ref.size() && base.size() == ref.size() &&
                     std::memcmp(best.data(), base.data(), bytes) == 0 &&
                     std::memcmp(base.data(), ref.data(), bytes) == 0;
-    if (ok) {
-        ++passed;
+    if (tally::check(ok, "passes agree with the literal order", __LINE__)) {
         return;
     }
-    ++failed;
-    std::printf("FAILED %s %llux%llux%llu -> %llux%llu origin (%g, %g) extent (%g, %g)\n", type_name,
+    std::printf("  %s %llux%llux%llu -> %llux%llu origin (%g, %g) extent (%g, %g)\n", type_name,
                 static_cast<unsigned long long>(s.h), static_cast<unsigned long long>(s.w),
                 static_cast<unsigned long long>(s.c), static_cast<unsigned long long>(s.out_h),
                 static_cast<unsigned long long>(s.out_w), s.origin_h, s.origin_w, s.extent_h, s.extent_w);
@@ -178,6 +175,5 @@ int main() {
         check_shape<float>(s, rng, "float32");
         check_shape<double>(s, rng, "float64");
     }
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return tally::report();
 }

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "clip/clip.hpp"
 #include "fuzz_input.hpp"
+#include "kernels/clip/clip.hpp"
 
 using namespace pellorin::clip;
 

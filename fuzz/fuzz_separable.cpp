@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "fuzz_input.hpp"
-#include "image/separable.hpp"
-#include "weights/axis_weights.hpp"
-#include "weights/normalized_rows.hpp"
+#include "kernels/image/separable.hpp"
+#include "kernels/weights/axis_weights.hpp"
+#include "kernels/weights/normalized_rows.hpp"
 
 using namespace pellorin;
 

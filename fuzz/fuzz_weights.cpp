@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "fuzz_input.hpp"
-#include "weights/axis_weights.hpp"
-#include "weights/normalized_rows.hpp"
+#include "kernels/weights/axis_weights.hpp"
+#include "kernels/weights/normalized_rows.hpp"
 
 using namespace pellorin;
 

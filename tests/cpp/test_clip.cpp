@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "clip/clip.hpp"
+#include "kernels/clip/clip.hpp"
 #include "tally.hpp"
 
 using pellorin::clip::ClipScratch;

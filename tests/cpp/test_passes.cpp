@@ -15,9 +15,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "image/separable.hpp"
-#include "weights/axis_weights.hpp"
-#include "weights/normalized_rows.hpp"
+#include "kernels/image/separable.hpp"
+#include "kernels/weights/axis_weights.hpp"
+#include "kernels/weights/normalized_rows.hpp"
 
 #include "tally.hpp"
 

@@ -14,9 +14,9 @@
 #include <span>
 #include <vector>
 
-#include "clip/clip.hpp"
-#include "common/index.hpp"
-#include "rebin/rebin.hpp"
+#include "kernels/clip/clip.hpp"
+#include "kernels/common/index.hpp"
+#include "kernels/rebin/rebin.hpp"
 
 namespace clip = pellorin::clip;
 namespace rebin = pellorin::rebin;

@@ -1,11 +1,11 @@
-#include "numpy.hpp"
+#include "binding/numpy.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <unordered_map>
 
-#include "../common/panic.hpp"
+#include "kernels/common/panic.hpp"
 
 namespace pellorin::numpy {
 

@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../weights/axis_weights.hpp"
+#include "kernels/weights/axis_weights.hpp"
 
 namespace pellorin::image::box {
 

@@ -2,7 +2,7 @@
 // entry_guard through the wrappers of the function table.
 #pragma once
 
-#include "binding.hpp"
+#include "binding/binding.hpp"
 
 namespace pellorin {
 

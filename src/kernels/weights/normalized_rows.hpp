@@ -7,7 +7,7 @@
 #include <span>
 #include <type_traits>
 
-#include "../common/buffer.hpp"
+#include "kernels/common/buffer.hpp"
 
 namespace pellorin::weights {
 

@@ -1,6 +1,6 @@
-#include "panic.hpp"
+#include "kernels/common/panic.hpp"
 
-#include "buffer.hpp"
+#include "kernels/common/buffer.hpp"
 
 #include <cstdio>
 

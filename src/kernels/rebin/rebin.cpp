@@ -1,4 +1,4 @@
-#include "rebin.hpp"
+#include "kernels/rebin/rebin.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -8,9 +8,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "../clip/clip.hpp"
-#include "../common/index.hpp"
-#include "../common/panic.hpp"
+#include "kernels/clip/clip.hpp"
+#include "kernels/common/index.hpp"
+#include "kernels/common/panic.hpp"
 
 namespace pellorin::rebin {
 namespace {

@@ -2,11 +2,11 @@
 #include <array>
 #include <cmath>
 
-#include "../common/buffer.hpp"
-#include "../module/binding.hpp"
-#include "../module/entries.hpp"
-#include "../module/numpy.hpp"
-#include "axis_weights.hpp"
+#include "binding/binding.hpp"
+#include "binding/numpy.hpp"
+#include "kernels/common/buffer.hpp"
+#include "kernels/weights/axis_weights.hpp"
+#include "modules/_pellorin/entries.hpp"
 
 namespace pellorin {
 namespace {

@@ -1,13 +1,13 @@
-#include "binding.hpp"
-#include "entries.hpp"
-#include "py.hpp"
-
-#include "../common/panic.hpp"
+// The _pellorin module: its function table, docstrings, definition and the
+// exported initialisation function. The entries live in files named after
+// the functions they implement.
+#include "binding/binding.hpp"
+#include "binding/module_support.hpp"
+#include "binding/py.hpp"
+#include "modules/_pellorin/entries.hpp"
 
 namespace pellorin {
 namespace {
-
-using py::Handle;
 
 // Docstrings: a text-signature header ("name(params)\n--\n\n") that the
 // interpreter splits off into __text_signature__, then the documentation.
@@ -92,81 +92,9 @@ PyMethodDef function_table[] = {
      doc_rebin_image_separable},
 };
 
-// Reads module.__all__, creating an empty list when it is missing.
-Result<Handle> all_list(PyObject* module) {
-    PyObject* key = interned("__all__");
-    if (key == nullptr) {
-        return ErrorState::fetch();
-    }
-    Handle all = Handle::steal(PyObject_GetAttr(module, key));
-    if (!all) {
-        ErrorState error = ErrorState::fetch();
-        if (PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError) == 0) {
-            return error;
-        }
-        all = Handle::steal(PyList_New(0));
-        if (!all) {
-            return ErrorState::fetch();
-        }
-        if (PyObject_SetAttr(module, key, all.get()) != 0) {
-            return ErrorState::fetch();
-        }
-    }
-    if (!PyList_Check(all.get())) {
-        return type_mismatch(all.get(), "list");
-    }
-    return all;
-}
+Result<py::Handle> exec_body(PyObject* module, PyObject*) { return add_functions(module, function_table); }
 
-Status add_function(PyObject* module, PyMethodDef* record) {
-    Handle module_name = Handle::steal(PyModule_GetNameObject(module));
-    if (!module_name) {
-        return ErrorState::fetch();
-    }
-    Handle function = Handle::steal(PyCMethod_New(record, module, module_name.get(), nullptr));
-    module_name.reset();
-    if (!function) {
-        return ErrorState::fetch();
-    }
-    Handle name = attribute(function.get(), "__name__");
-    if (!name) {
-        return ErrorState::fetch();
-    }
-    if (!PyUnicode_Check(name.get())) {
-        return type_mismatch(name.get(), "str");
-    }
-    PEL_TRY(Handle all, all_list(module));
-    if (PyList_Append(all.get(), name.get()) != 0) {
-        std::string detail = describe(ErrorState::fetch());
-        panic("could not append __name__ to __all__: " + detail);
-    }
-    if (PyObject_SetAttr(module, name.get(), function.get()) != 0) {
-        return ErrorState::fetch();
-    }
-    return ok_status();
-}
-
-Result<Handle> exec_body(PyObject* module, PyObject*) {
-    if (!PyModule_Check(module)) {
-        return type_mismatch(module, "module");
-    }
-    for (PyMethodDef& record : function_table) {
-        PEL_CHECK(add_function(module, &record));
-    }
-    return Handle::borrow(Py_None);
-}
-
-int module_exec(PyObject* module) {
-    // The exec step runs under the same guard as a function call, so an
-    // internal failure becomes an exception instead of ending the process.
-    PyObject* done = entry_guard([](PyObject* m, PyObject* unused) -> Result<Handle> { return exec_body(m, unused); },
-                                 module, nullptr);
-    if (done == nullptr) {
-        return -1;
-    }
-    Py_DecRef(done);
-    return 0;
-}
+int module_exec(PyObject* module) { return guarded_exec(module, &exec_body); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},

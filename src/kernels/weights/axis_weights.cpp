@@ -1,10 +1,10 @@
-#include "axis_weights.hpp"
+#include "kernels/weights/axis_weights.hpp"
 
 #include <cmath>
 #include <cstddef>
 
-#include "../common/buffer.hpp"
-#include "../common/index.hpp"
+#include "kernels/common/buffer.hpp"
+#include "kernels/common/index.hpp"
 
 namespace pellorin::weights {
 namespace {

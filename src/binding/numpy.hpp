@@ -9,9 +9,9 @@
 #include <optional>
 #include <span>
 
-#include "../common/buffer.hpp"
-#include "binding.hpp"
-#include "py.hpp"
+#include "binding/binding.hpp"
+#include "binding/py.hpp"
+#include "kernels/common/buffer.hpp"
 
 namespace pellorin::numpy {
 

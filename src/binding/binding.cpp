@@ -1,4 +1,4 @@
-#include "binding.hpp"
+#include "binding/binding.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../common/buffer.hpp"
-#include "../common/panic.hpp"
+#include "kernels/common/buffer.hpp"
+#include "kernels/common/panic.hpp"
 
 namespace pellorin {
 

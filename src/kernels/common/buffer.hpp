@@ -19,7 +19,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "panic.hpp"
+#include "kernels/common/panic.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>

@@ -1,11 +1,11 @@
-#include "box.hpp"
+#include "kernels/image/box.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <numeric>
 
-#include "../common/buffer.hpp"
+#include "kernels/common/buffer.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

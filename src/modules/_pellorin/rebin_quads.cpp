@@ -4,11 +4,11 @@
 #include <span>
 #include <string>
 
-#include "../common/buffer.hpp"
-#include "../module/binding.hpp"
-#include "../module/entries.hpp"
-#include "../module/numpy.hpp"
-#include "rebin.hpp"
+#include "binding/binding.hpp"
+#include "binding/numpy.hpp"
+#include "kernels/common/buffer.hpp"
+#include "kernels/rebin/rebin.hpp"
+#include "modules/_pellorin/entries.hpp"
 
 namespace pellorin {
 namespace {

@@ -9,13 +9,13 @@
 #include <string>
 #include <utility>
 
-#include "../common/buffer.hpp"
-#include "../module/binding.hpp"
-#include "../module/entries.hpp"
-#include "../module/numpy.hpp"
-#include "../module/py.hpp"
-#include "../weights/axis_weights.hpp"
-#include "separable.hpp"
+#include "binding/binding.hpp"
+#include "binding/numpy.hpp"
+#include "binding/py.hpp"
+#include "kernels/common/buffer.hpp"
+#include "kernels/image/separable.hpp"
+#include "kernels/weights/axis_weights.hpp"
+#include "modules/_pellorin/entries.hpp"
 
 namespace pellorin {
 namespace {

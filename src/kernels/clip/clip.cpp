@@ -1,4 +1,4 @@
-#include "clip.hpp"
+#include "kernels/clip/clip.hpp"
 
 #include <algorithm>
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "../common/buffer.hpp"
-#include "../weights/axis_weights.hpp"
+#include "kernels/common/buffer.hpp"
+#include "kernels/weights/axis_weights.hpp"
 
 namespace pellorin::image {
 

@@ -1,4 +1,4 @@
-#include "py.hpp"
+#include "binding/py.hpp"
 
 #include <vector>
 

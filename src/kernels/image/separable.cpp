@@ -1,4 +1,4 @@
-#include "separable.hpp"
+#include "kernels/image/separable.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -11,10 +11,10 @@
 #include <immintrin.h>
 #endif
 
-#include "../common/panic.hpp"
-#include "../weights/normalized_rows.hpp"
-#include "box.hpp"
-#include "lanes.hpp"
+#include "kernels/common/panic.hpp"
+#include "kernels/image/box.hpp"
+#include "kernels/image/lanes.hpp"
+#include "kernels/weights/normalized_rows.hpp"
 
 namespace pellorin::image {
 namespace {

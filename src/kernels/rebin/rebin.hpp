@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <span>
 
-#include "../common/buffer.hpp"
+#include "kernels/common/buffer.hpp"
 
 namespace pellorin::rebin {
 

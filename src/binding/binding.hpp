@@ -9,8 +9,8 @@
 #include <utility>
 #include <variant>
 
-#include "../common/buffer.hpp"
-#include "py.hpp"
+#include "binding/py.hpp"
+#include "kernels/common/buffer.hpp"
 
 namespace pellorin {
 

@@ -1,0 +1,2 @@
+#include "tally.hpp"
+int main() { return tally::report(); }

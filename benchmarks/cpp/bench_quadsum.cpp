@@ -186,8 +186,9 @@ int main(int argc, char** argv) {
     const std::uint64_t tile = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 128;
     std::printf("quadsum kernel, instruction set %s, median of %d runs (wall time, plan included)\n\n",
                 pellorin::isa_name(pellorin::best_isa()), repeats);
-    std::printf("| job | sums | tile | 1 thread, CPU (ms) | 1 thread, wall (ms) | 2 threads, wall (ms) | speed-up "
-                "(wall) | same bits |\n");
+    std::printf(
+        "| job | sums | tile | 1 thread, CPU (ms) | 1 thread, wall (ms) | 2 threads, wall (ms) | speed-up "
+        "(wall) | same bits |\n");
     std::printf("|---|---|---|---|---|---|---|---|\n");
     const std::string which = argc > 3 ? argv[3] : "all";
     if (which == "all" || which == "affine") {

@@ -42,8 +42,7 @@ inline std::uint64_t lattice_index(const Inputs& in, std::uint64_t j, std::uint6
 inline bool corners_finite(const Inputs& in, std::uint64_t l) noexcept {
     const std::uint64_t row = in.nx + 1;
     return finite(in.xs[l]) && finite(in.ys[l]) && finite(in.xs[l + 1]) && finite(in.ys[l + 1]) &&
-           finite(in.xs[l + row + 1]) && finite(in.ys[l + row + 1]) && finite(in.xs[l + row]) &&
-           finite(in.ys[l + row]);
+           finite(in.xs[l + row + 1]) && finite(in.ys[l + row + 1]) && finite(in.xs[l + row]) && finite(in.ys[l + row]);
 }
 
 // The bounding box of the pixels of block (by, bx) that are taken whole.
@@ -323,10 +322,10 @@ PEL_TILE_INLINE bool pixel_missing(const Inputs& in, std::uint64_t p, std::uint6
 
 // One tile: its cells and the shift that makes coordinates local.
 struct Tile {
-    Window win;      // local cell ranges
-    v4d sx, sy;      // the shift: global = local + shift
-    double xl, xr;   // the window's sides, local: c0 - 0.5, c1 - 0.5
-    double yb, yt;   // r0 - 0.5, r1 - 0.5
+    Window win;     // local cell ranges
+    v4d sx, sy;     // the shift: global = local + shift
+    double xl, xr;  // the window's sides, local: c0 - 0.5, c1 - 0.5
+    double yb, yt;  // r0 - 0.5, r1 - 0.5
 };
 
 // Adds the quad with global corners (gx, gy) (corner k in lane k) of pixel
@@ -439,8 +438,8 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
         if (!(w > 0.0) || pixel_missing(in, p, npix, s.per_plane)) {
             continue;
         }
-        add_quad(in, tile, s, v4d{pq[0], pq[2], pq[4], pq[6]}, v4d{pq[1], pq[3], pq[5], pq[7]}, p,
-                 in.piece_share[k], w);
+        add_quad(in, tile, s, v4d{pq[0], pq[2], pq[4], pq[6]}, v4d{pq[1], pq[3], pq[5], pq[7]}, p, in.piece_share[k],
+                 w);
     }
 }
 
@@ -453,8 +452,8 @@ void run_tiles_baseline(const Inputs& in, const TileLists& tl, std::uint64_t t0,
 }
 
 #if defined(__x86_64__)
-[[gnu::target("avx2")]] void run_tiles_avx2(const Inputs& in, const TileLists& tl, std::uint64_t t0,
-                                            std::uint64_t t1, const Sink& s) {
+[[gnu::target("avx2")]] void run_tiles_avx2(const Inputs& in, const TileLists& tl, std::uint64_t t0, std::uint64_t t1,
+                                            const Sink& s) {
     for (std::uint64_t t = t0; t < t1; ++t) {
         run_tile(in, tl, t, s);
     }
@@ -518,8 +517,8 @@ Plan make_plan(const Inputs& in, std::uint64_t ny_out, std::uint64_t nx_out, std
         }
     }
     bucket(
-        blocks, plan.tiles_x_, tiles, [&](std::uint64_t k) { return rects[k]; }, plan.block_start_,
-        plan.block_list_, "quadsum tile lists");
+        blocks, plan.tiles_x_, tiles, [&](std::uint64_t k) { return rects[k]; }, plan.block_start_, plan.block_list_,
+        "quadsum tile lists");
     bucket(
         in.pieces, plan.tiles_x_, tiles,
         [&](std::uint64_t k) {
@@ -558,10 +557,14 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
     sink.planes = in.planes;
     sink.per_plane = acc.coverage == Coverage::PerPlane;
     sink.npix = in.ny * in.nx;
-    const TileLists tl{plan.tiles_x_,           plan.tile_,
-                       plan.ny_out_,            plan.nx_out_,
-                       plan.blocks_x_,          plan.block_start_.data(),
-                       plan.block_list_.data(), plan.piece_start_.data(),
+    const TileLists tl{plan.tiles_x_,
+                       plan.tile_,
+                       plan.ny_out_,
+                       plan.nx_out_,
+                       plan.blocks_x_,
+                       plan.block_start_.data(),
+                       plan.block_list_.data(),
+                       plan.piece_start_.data(),
                        plan.piece_list_.data()};
 #if defined(__x86_64__)
     if (isa == Isa::Avx2) {

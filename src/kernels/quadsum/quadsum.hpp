@@ -128,8 +128,7 @@ public:
 
 private:
     friend Plan make_plan(const Inputs&, std::uint64_t, std::uint64_t, std::uint64_t);
-    friend void accumulate_tiles(const Inputs&, const Plan&, const Accumulators&, std::uint64_t, std::uint64_t,
-                                 Isa);
+    friend void accumulate_tiles(const Inputs&, const Plan&, const Accumulators&, std::uint64_t, std::uint64_t, Isa);
 
     std::uint64_t ny_out_ = 0, nx_out_ = 0, tile_ = 0, tiles_x_ = 0, tiles_y_ = 0;
     std::uint64_t blocks_x_ = 0;

@@ -6,6 +6,7 @@
 # make lint   clang-format, clang-tidy and ruff; tools/format.sh applies them.
 # make demo   run examples/demo.py.
 # make fuzz   build the libFuzzer targets with clang and run each briefly.
+# make bench-kernels  the C++ kernel benchmarks, then the peers on their jobs.
 # WORK=name   keeps build/, dist/ and the quick venv apart for parallel work.
 # WERROR=OFF  builds without -Werror (it is on by default).
 SHELL := /bin/bash
@@ -31,7 +32,7 @@ TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy re
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy
 BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy
 
-.PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest lint aarch64 envs \
+.PHONY: all wheel test quick demo bench bench-kernels fuzz clean check-exports audit sanitize cpptest lint aarch64 envs \
     pytest-np2 pytest-np1
 
 all: test
@@ -147,6 +148,17 @@ demo: $(WHEEL_DEP) .venv-demo/.ok
 bench: wheel .venv-bench/.ok
 	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
 	.venv-bench/bin/python benchmarks/run_all.py
+
+# The C++ kernel benchmarks (benchmarks/cpp, built only here), then the
+# peers' times on the same jobs (with the package installed for resize).
+# Not part of make test or make bench.
+bench-kernels: wheel .venv-bench/.ok
+	$(CMAKE_PATH) cmake -S . -B build/$(WORK)-bench -G Ninja -DPELLORIN_MODULE=OFF -DPELLORIN_BENCHMARKS=ON \
+	    -DPELLORIN_WERROR=$(WERROR)
+	$(CMAKE_PATH) cmake --build build/$(WORK)-bench
+	build/$(WORK)-bench/bench_quadsum
+	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
+	cd benchmarks && ../.venv-bench/bin/python bench_quadsum_peers.py
 
 # libFuzzer targets for the pure kernels, built by CMake with clang (installed
 # with apt-get when missing); FUZZ_SECONDS per target (default 60). Not part

@@ -142,9 +142,9 @@ long double signed_area(const std::vector<P<long double>>& p) {
 // integral of its winding number over the rectangle.
 template <class T>
 double overlap(const double* q, T x0, T x1, T y0, T y1, T (*conv)(double)) {
-    std::vector<P<T>> poly;
-    for (int k = 0; k < 4; ++k) {
-        poly.push_back({conv(q[2 * k]), conv(q[2 * k + 1])});
+    std::vector<P<T>> poly(4);
+    for (std::size_t k = 0; k < 4; ++k) {
+        poly[k] = {conv(q[2 * k]), conv(q[2 * k + 1])};
     }
     poly = clip(
         poly, [&](const P<T>& p) { return p.x >= x0; }, 0, x0);
@@ -169,9 +169,9 @@ double wide_overlap(const double* q, std::int64_t r, std::int64_t c) {
 }
 
 double quad_area(const double* q) {
-    std::vector<P<long double>> p;
-    for (int k = 0; k < 4; ++k) {
-        p.push_back({q[2 * k], q[2 * k + 1]});
+    std::vector<P<long double>> p(4);
+    for (std::size_t k = 0; k < 4; ++k) {
+        p[k] = {q[2 * k], q[2 * k + 1]};
     }
     return static_cast<double>(std::fabs(signed_area(p)));
 }
@@ -208,7 +208,7 @@ struct Job {
     void quad(std::uint64_t j, std::uint64_t i, double* q) const {
         const std::uint64_t row = nx + 1, l = j * row + i;
         const std::uint64_t at[4] = {l, l + 1, l + row + 1, l + row};
-        for (int k = 0; k < 4; ++k) {
+        for (std::size_t k = 0; k < 4; ++k) {
             q[2 * k] = xs[at[k]];
             q[2 * k + 1] = ys[at[k]];
         }
@@ -290,6 +290,11 @@ Sums run(const Job& job, std::uint64_t ny_out, std::uint64_t nx_out, std::uint64
 // ---------------------------------------------------------------------------
 // Cases.
 
+// Element (r, c) of an n-column grid.
+std::size_t at(int r, int c, int n) {
+    return static_cast<std::size_t>(r) * static_cast<std::size_t>(n) + static_cast<std::size_t>(c);
+}
+
 // A random quad with dyadic corners (multiples of 1/8) near a grid of
 // n x n cells: convex (a jittered rotated rectangle), any four points
 // (concave, bow-ties, degenerate), or axis-aligned on cell lines.
@@ -305,7 +310,7 @@ void dyadic_quad(std::mt19937_64& gen, int n, double* q) {
         const int turn = pick(0, 7);  // rotate by multiples of atan(1/2)-ish dyadic steps
         const double ux = turn % 2 == 0 ? 1.0 : 0.875, uy = turn % 2 == 0 ? 0.0 : 0.5;
         const double corner[4][2] = {{-hx, -hy}, {hx, -hy}, {hx, hy}, {-hx, hy}};
-        for (int k = 0; k < 4; ++k) {
+        for (std::size_t k = 0; k < 4; ++k) {
             const double px = corner[k][0], py = corner[k][1];
             const double rx = turn >= 4 ? -(ux * px - uy * py) : ux * px - uy * py;
             q[2 * k] = cx + rx + dy(-0.125, 0.125);
@@ -339,7 +344,7 @@ void overlaps_are_exact() {
         for (int r = 0; r < n; ++r) {
             for (int c = 0; c < n; ++c) {
                 const double want = exact_overlap(q, r, c);
-                const double have = got.w[static_cast<std::size_t>(r * n + c)];
+                const double have = got.w[at(r, c, n)];
                 worst = std::max(worst, std::fabs(have - want));
                 if (!(std::fabs(have - want) <= 1e-14) || (want > 1e-12 && !(have > 0.0))) {
                     if (++worst_cells <= 3) {
@@ -409,7 +414,7 @@ void large_pixels() {
                     want += a;
                     inside_one = inside_one || a == 1.0;
                 }
-                const double have = got.w[static_cast<std::size_t>(r * n + c)];
+                const double have = got.w[at(r, c, n)];
                 bad += std::fabs(have - want) <= 1e-11 ? 0 : 1;
                 if (inside_one) {
                     ++whole;
@@ -455,7 +460,7 @@ void sums_follow_their_formulas(const std::uint64_t planes) {
     job.piece_source = {12, 12};
     job.piece_share = {0.5, 0.5};
 
-    const int ny_out = 9, nx_out = 9;
+    const std::uint64_t ny_out = 9, nx_out = 9;
     for (const qs::Coverage cov : {qs::Coverage::Shared, qs::Coverage::PerPlane}) {
         const bool shared = cov == qs::Coverage::Shared;
         const double fill = 0.25;
@@ -526,8 +531,8 @@ void pieces_add_up_to_their_pixel() {
     Job parts = whole;
     parts.take = {0};
     const double cx = (q[0] + q[2] + q[4] + q[6]) / 4, cy = (q[1] + q[3] + q[5] + q[7]) / 4;
-    for (int k = 0; k < 4; ++k) {
-        const int n = (k + 1) % 4, m = (k + 3) % 4;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const std::size_t n = (k + 1) % 4, m = (k + 3) % 4;
         const double piece[8] = {q[2 * k], q[2 * k + 1], (q[2 * k] + q[2 * n]) / 2, (q[2 * k + 1] + q[2 * n + 1]) / 2,
                                  cx,       cy,           (q[2 * k] + q[2 * m]) / 2, (q[2 * k + 1] + q[2 * m + 1]) / 2};
         parts.piece_quads.insert(parts.piece_quads.end(), piece, piece + 8);
@@ -545,7 +550,7 @@ void pieces_add_up_to_their_pixel() {
     // A non-finite piece is dropped, like a pixel with a non-finite corner.
     Job bad = parts;
     bad.piece_quads[8 * 2 + 3] = nan_v;
-    bad.piece_quads[8 * 3] = inf_v;
+    bad.piece_quads[24] = inf_v;
     const Sums c = run(bad, 8, 8, 3);
     double rest = 0.0;
     for (const double v : c.w) {
@@ -570,8 +575,8 @@ void missing_pixels_add_nothing() {
             case 4: j.ys[4] = inf_v; break;
             case 5: j.xs[4] = -inf_v; break;
             default:  // shared coverage: a NaN in either plane removes the pixel
-                for (int p = 0; p < 4; ++p) {
-                    j.values[static_cast<std::size_t>(p + (p % 2) * 4)] = nan_v;
+                for (std::size_t p = 0; p < 4; ++p) {
+                    j.values[p + (p % 2) * 4] = nan_v;
                 }
                 break;
         }
@@ -595,12 +600,12 @@ void missing_pixels_add_nothing() {
 void order_threads_and_isas() {
     std::mt19937_64 gen(13);
     Job job = warped(40, 30, 1.1, 0.35, -0.4, 0.95, 3.0, 6.0, 0.6, 2, gen);
-    for (std::uint64_t k = 0; k < 2 * 1200; ++k) {
+    for (std::uint64_t k = 0; k < 2400; ++k) {
         job.variance.push_back(0.5 + 0.001 * static_cast<double>(k));
     }
     // A few large pixels too, and pieces.
     for (std::uint64_t s = 0; s <= 30; ++s) {
-        job.xs[20 * 31 + s] += 3.0;
+        job.xs[620 + s] += 3.0;  // lattice row 20 moved right: wider pixels
     }
     job.piece_quads = {5.0, 5.0, 14.5, 6.0, 13.0, 17.25, 4.5, 12.0};
     job.piece_source = {77};

@@ -49,8 +49,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace pellorin::quadsum {
+
+inline constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // Half-open ranges of local cell indices: rows [r0, r1), columns [c0, c1).
 struct Window {
@@ -96,6 +99,10 @@ PEL_LANES_INLINE v4d all_max(v4d v) noexcept {
     return vmax(m, across(m));
 }
 PEL_LANES_INLINE bool all_lanes(v4l m) noexcept { return (m[0] & m[1] & m[2] & m[3]) != 0; }
+// Lanes that are neither infinite nor NaN (v - v is 0 exactly for them).
+PEL_LANES_INLINE v4l finite(v4d v) noexcept {
+    return v - v == splat(0.0);  // NOLINT(misc-redundant-expression): v - v is the finiteness test
+}
 
 // floor of every lane, exactly, for lanes of magnitude below 2^51: adding
 // and subtracting 1.5 * 2^52 rounds to the nearest integer, stepped down
@@ -215,7 +222,7 @@ PEL_LANES_INLINE Column column_of(const Edges& e, const Line& left, const Line& 
     c.ys0 = left.a_left ? left.y : (a_right ? right.y : e.ya);
     c.xs1 = left.b_left ? in_l_x : (b_right ? in_r_x : e.xb);
     c.ys1 = left.b_left ? left.y : (b_right ? right.y : e.yb);
-    c.yr = cross_r ? right.y : splat(-INFINITY);
+    c.yr = cross_r ? right.y : splat(-infinity);
     c.xl = xl;
     return c;
 }
@@ -254,7 +261,7 @@ PEL_LANES_INLINE double cell_integral(const Edges& e, const Column& c, v4d lo_x,
 // Empty (min > max) when the quad misses the band.
 PEL_LANES_INLINE void band_extent(const Edges& e, const Level& lo, const Level& hi, v4d y0, v4d y1, double& xmin,
                                   double& xmax) noexcept {
-    const v4d inf = splat(INFINITY), ninf = splat(-INFINITY);
+    const v4d inf = splat(infinity), ninf = splat(-infinity);
     const v4l inside = (e.ya >= y0) & (e.ya <= y1);
     xmin = all_min(vmin(vmin(lo.cross ? lo.x : inf, hi.cross ? hi.x : inf), inside ? e.xa : inf))[0];
     xmax = all_max(vmax(vmax(lo.cross ? lo.x : ninf, hi.cross ? hi.x : ninf), inside ? e.xa : ninf))[0];
@@ -264,7 +271,7 @@ PEL_LANES_INLINE void band_extent(const Edges& e, const Level& lo, const Level& 
 // inside it (between the outermost crossings of each line); a >= b when
 // there is none.
 PEL_LANES_INLINE void inner_segment(const Level& lo, const Level& hi, double& a, double& b) noexcept {
-    const v4d inf = splat(INFINITY), ninf = splat(-INFINITY);
+    const v4d inf = splat(infinity), ninf = splat(-infinity);
     const v4d mn = vmax(all_min(lo.cross ? lo.x : inf), all_min(hi.cross ? hi.x : inf));
     const v4d mx = vmin(all_max(lo.cross ? lo.x : ninf), all_max(hi.cross ? hi.x : ninf));
     a = mn[0];

@@ -22,9 +22,11 @@ struct Box {
 };
 
 // Box with no extent in either direction: it reaches no tile.
-constexpr Box empty_box{INFINITY, -INFINITY, INFINITY, -INFINITY};
+constexpr Box empty_box{infinity, -infinity, infinity, -infinity};
 
-inline bool finite(double v) noexcept { return v - v == 0.0; }
+inline bool finite(double v) noexcept {
+    return v - v == 0.0;  // NOLINT(misc-redundant-expression): v - v is the finiteness test
+}
 
 inline void extend(Box& b, double x, double y) noexcept {
     b.xmin = x < b.xmin ? x : b.xmin;
@@ -335,7 +337,7 @@ struct Tile {
 PEL_TILE_INLINE void add_quad(const Inputs& in, const Tile& tile, Sink& sink, v4d gx, v4d gy, std::uint64_t p,
                               double share, double w) {
     const lanes::Corners q{gx - tile.sx, gy - tile.sy};
-    if (!lanes::all_lanes((q.x - q.x == 0.0) & (q.y - q.y == 0.0))) {
+    if (!lanes::all_lanes(lanes::finite(q.x) & lanes::finite(q.y))) {
         return;
     }
     // {xmin, ymin, xmax, ymax} of the local corners.

@@ -130,10 +130,22 @@ struct CellRange {
     bool single;
 };
 
+// The window's limits for cell_range: {c0, r0, c0 - 1, r0 - 1} and
+// {c1, r1, c1 - 1, r1 - 1}, as doubles (computed once per tile).
+struct WindowLimits {
+    v4d lo, hi;
+};
+
+inline WindowLimits window_limits(const Window& win) noexcept {
+    const auto d = [](std::int64_t v) { return static_cast<double>(v); };
+    return {v4d{d(win.c0), d(win.r0), d(win.c0 - 1), d(win.r0 - 1)},
+            v4d{d(win.c1), d(win.r1), d(win.c1 - 1), d(win.r1 - 1)}};
+}
+
 // From the bounds {xmin, ymin, xmax, ymax}: first cells of the minima, last
 // cells of the maxima, as first_cell and last_cell compute them (bounds are
 // clamped to +-2^50 first, far outside every window).
-PEL_LANES_INLINE CellRange cell_range(v4d bounds, const Window& win) noexcept {
+PEL_LANES_INLINE CellRange cell_range(v4d bounds, const WindowLimits& lim) noexcept {
     const v4d big = splat(1125899906842624.0);
     const v4d b = clamp(bounds, -big, big);
     const v4d f = floor4(b);
@@ -142,12 +154,9 @@ PEL_LANES_INLINE CellRange cell_range(v4d bounds, const Window& win) noexcept {
     const v4l is_min = v4l{-1, -1, 0, 0};
     const v4l up = is_min ? (frac >= half) : (frac > half);
     const v4d cells = up ? f + 1.0 : f;
-    const auto d = [](std::int64_t v) { return static_cast<double>(v); };
-    const v4d lo = v4d{d(win.c0), d(win.r0), d(win.c0 - 1), d(win.r0 - 1)};
-    const v4d hi = v4d{d(win.c1), d(win.r1), d(win.c1 - 1), d(win.r1 - 1)};
     // Window indices are small (a tile's), so the conversion to 32 bits is
     // exact.
-    const v4i k = __builtin_convertvector(clamp(cells, lo, hi), v4i);
+    const v4i k = __builtin_convertvector(clamp(cells, lim.lo, lim.hi), v4i);
     const v4d counts = vmin(__builtin_shufflevector(cells, cells, 2, 3, 0, 1) - cells, splat(3.0)) + 1.0;
     return {k[1],
             k[3],
@@ -350,31 +359,44 @@ PEL_LANES_INLINE void cover_quad(const Edges& e, const CellRange& k, Sink& sink)
     }
 }
 
-// A quad whose cells span at most 3 rows and 3 columns, integrated over
-// the 3 x 3 cells from its first cell (r_first, c_first) with fixed trip
-// counts, so that no branch depends on its shape: the same arithmetic as
-// cover_quad's, cell for cell (the lines at the block's left and bottom are
-// met by no edge, and the crossings of the top line are never taken, as in
-// the narrow case there). Cells beyond the quad's own range get exactly 0.
-// Calls sink.cell_if(r, c, a, keep) for all 9 cells, keep = a > 0 and the
-// cell in the window.
-template <class Sink>
+// A quad whose cells span at most Rows rows and Cols columns (2 or 3
+// each), integrated over the Rows x Cols cells from its first cell
+// (r_first, c_first) with fixed trip counts, so that no branch depends on
+// its shape: the same arithmetic as cover_quad's, cell for cell. The lines
+// at the block's left and bottom are met by no edge, and the crossings of
+// its top line are never taken (a part of an edge can reach past a band
+// line only if the quad does), so they hold the edges' starts. Cells
+// beyond the quad's own range get exactly 0. Calls
+// sink.cell_if(r, c, a, keep) for every cell of the block, keep = a > 0 and
+// the cell in the window.
+template <int Rows, int Cols, class Sink>
 PEL_LANES_INLINE void cover_small(const Edges& e, double r_first, double c_first, const Window& win, Sink& sink) {
     const v4l none = v4l{0, 0, 0, 0};
-    const v4d x0 = splat(c_first - 0.5), y0 = splat(r_first - 0.5);
-    const v4d levels[4] = {e.xa, level_of(e, y0 + 1.0).x, level_of(e, y0 + 2.0).x, e.xa};
-    // Which of the block's rows and columns lie in the window.
-    const auto r = static_cast<std::int64_t>(r_first), c = static_cast<std::int64_t>(c_first);
-    unsigned rows = 0, cols = 0;
-    for (std::int64_t k = 0; k < 3; ++k) {
-        rows |= (r + k >= win.r0 && r + k < win.r1) ? 7u << (3 * k) : 0u;
-        cols |= (c + k >= win.c0 && c + k < win.c1) ? 0x49u << k : 0u;
-    }
-    const unsigned inside = rows & cols;
-    Line left{none, none, e.ya};
-    v4d xl = x0;
+    const v4d y0 = splat(r_first - 0.5);
+    v4d levels[Rows + 1];
+    levels[0] = e.xa;
+    levels[Rows] = e.xa;
 #pragma GCC unroll 3
-    for (std::int64_t m = 0; m < 3; ++m) {
+    for (int b = 1; b < Rows; ++b) {
+        levels[b] = level_of(e, y0 + static_cast<double>(b)).x;
+    }
+    // Which of the block's cells lie in the window: bit Cols * b + m. All
+    // of them but near the window's sides.
+    const auto r = static_cast<std::int64_t>(r_first), c = static_cast<std::int64_t>(c_first);
+    unsigned inside = (1u << (Rows * Cols)) - 1u;
+    if (!(r >= win.r0 && r + Rows <= win.r1 && c >= win.c0 && c + Cols <= win.c1)) [[unlikely]] {
+        inside = 0;
+        for (int b = 0; b < Rows; ++b) {
+            for (int m = 0; m < Cols; ++m) {
+                const bool in = r + b >= win.r0 && r + b < win.r1 && c + m >= win.c0 && c + m < win.c1;
+                inside |= in ? 1u << (Cols * b + m) : 0u;
+            }
+        }
+    }
+    Line left{none, none, e.ya};
+    v4d xl = splat(c_first - 0.5);
+#pragma GCC unroll 3
+    for (int m = 0; m < Cols; ++m) {
         const v4d xr = xl + 1.0;
         const Line right = vertical_line(e, xr);
         const Column col = column_of(e, left, right, xl, xr);
@@ -382,10 +404,10 @@ PEL_LANES_INLINE void cover_small(const Edges& e, double r_first, double c_first
         xl = xr;
         v4d ylo = y0;
 #pragma GCC unroll 3
-        for (std::int64_t b = 0; b < 3; ++b) {
+        for (int b = 0; b < Rows; ++b) {
             const v4d yhi = ylo + 1.0;
             const double a = std::fabs(cell_integral(e, col, levels[b], levels[b + 1], ylo, yhi));
-            sink.cell_if(r + b, c + m, a, a > 0.0 && ((inside >> (3 * b + m)) & 1u) != 0);
+            sink.cell_if(r + b, c + m, a, a > 0.0 && ((inside >> (Cols * b + m)) & 1u) != 0);
             ylo = yhi;
         }
     }

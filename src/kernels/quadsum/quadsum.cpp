@@ -171,8 +171,19 @@ void bucket(std::uint64_t items, std::uint64_t tiles_x, std::uint64_t tiles, Rec
 
 #define PEL_TILE_INLINE [[gnu::always_inline]] inline
 
+// What a tile loop accumulates, as far as its inner loops need to know:
+// General handles any number of planes and either coverage, checking each
+// accumulator per cell; the others are one plane with shared coverage, with
+// or without flux and variance.
+enum class Layout { General, One, OneFlux, OneVariance, OneFluxVariance };
+
 // One tile's view of the accumulators and of the pixel being added.
+template <Layout L>
 struct Sink {
+    static constexpr bool one = L != Layout::General;
+    static constexpr bool has_flux = L == Layout::OneFlux || L == Layout::OneFluxVariance;
+    static constexpr bool has_variance = L == Layout::OneVariance || L == Layout::OneFluxVariance;
+
     // Cell (r, c) (local) of plane p of an accumulator is element
     // p * plane + r * stride + c of its base pointer, which is offset to the
     // tile's shift.
@@ -185,35 +196,63 @@ struct Sink {
     std::uint64_t planes;  // k
     bool per_plane;        // Coverage::PerPlane
     // The pixel: its values (plane p at values[p * npix]), weight, variances
-    // (likewise) and effective area A.
+    // (likewise) and effective area A; with one plane, wv = w * value.
     const double* values;
     const double* var_in;
     std::uint64_t npix;
     double w;
     double area;
+    double wv;
     // Where cell_if sends the updates of cells it does not keep.
     double spare[4];
 
+    PEL_TILE_INLINE void set_pixel(const double* v, const double* var, double weight_of_pixel,
+                                   double effective_area) noexcept {
+        values = v;
+        var_in = var;
+        w = weight_of_pixel;
+        area = effective_area;
+        if constexpr (one) {
+            wv = w * v[0];
+        }
+    }
+
     // One cell with overlap a > 0.
-    PEL_TILE_INLINE void cell(std::int64_t r, std::int64_t c, double a) const noexcept {
+    PEL_TILE_INLINE void cell(std::int64_t r, std::int64_t c, double a) noexcept { cell_if(r, c, a, true); }
+
+    // The cell's terms when `keep`, else nothing. With one plane, without a
+    // branch on `keep`: the updates of a cell not kept go to the sink's own
+    // spare slots.
+    PEL_TILE_INLINE void cell_if(std::int64_t r, std::int64_t c, double a, bool keep) noexcept {
         const std::int64_t at = r * stride + c;
         const double wa = w * a;
+        if constexpr (one) {
+            if (weight != nullptr) {
+                double* d = keep ? weight + at : &spare[0];
+                *d = *d + wa;
+            }
+            if (sum != nullptr) {
+                double* d = keep ? sum + at : &spare[1];
+                *d = *d + wv * a;
+            }
+            if constexpr (has_flux) {
+                double* d = keep ? flux + at : &spare[2];
+                *d = *d + wv * (a / area);
+            }
+            if constexpr (has_variance) {
+                double* d = keep ? variance + at : &spare[3];
+                *d = *d + (wa * wa) * var_in[0];
+            }
+        } else {
+            if (keep) {
+                general_cell(at, a, wa);
+            }
+        }
+    }
+
+    PEL_TILE_INLINE void general_cell(std::int64_t at, double a, double wa) const noexcept {
         if (weight != nullptr && !per_plane) {
             weight[at] = weight[at] + wa;
-        }
-        if (planes == 1 && !per_plane) {
-            // The common case: one plane whose value is a number.
-            const double wv = w * values[0];
-            if (sum != nullptr) {
-                sum[at] = sum[at] + wv * a;
-            }
-            if (flux != nullptr) {
-                flux[at] = flux[at] + wv * (a / area);
-            }
-            if (variance != nullptr) {
-                variance[at] = variance[at] + (wa * wa) * var_in[0];
-            }
-            return;
         }
         const double ratio = flux != nullptr ? a / area : 0.0;
         const double wa2 = wa * wa;
@@ -223,15 +262,15 @@ struct Sink {
                 continue;
             }
             const std::int64_t pa = at + static_cast<std::int64_t>(p * plane);
-            const double wv = w * v;
+            const double term = w * v;
             if (sum != nullptr) {
-                sum[pa] = sum[pa] + wv * a;
+                sum[pa] = sum[pa] + term * a;
             }
             if (weight != nullptr && per_plane) {
                 weight[pa] = weight[pa] + wa;
             }
             if (flux != nullptr) {
-                flux[pa] = flux[pa] + wv * ratio;
+                flux[pa] = flux[pa] + term * ratio;
             }
             if (variance != nullptr) {
                 variance[pa] = variance[pa] + wa2 * var_in[p * npix];
@@ -239,35 +278,8 @@ struct Sink {
         }
     }
 
-    // cell(r, c, a) when `keep`, else nothing. In the common case (one
-    // plane, shared coverage) without a branch on `keep`: the updates go to
-    // a slot of the sink's own when the cell is not kept.
-    PEL_TILE_INLINE void cell_if(std::int64_t r, std::int64_t c, double a, bool keep) noexcept {
-        if (planes != 1 || per_plane) {
-            if (keep) {
-                cell(r, c, a);
-            }
-            return;
-        }
-        const std::int64_t at = r * stride + c;
-        double* s = keep && sum != nullptr ? sum + at : &spare[0];
-        double* wt = keep && weight != nullptr ? weight + at : &spare[1];
-        double* f = keep && flux != nullptr ? flux + at : &spare[2];
-        double* vr = keep && variance != nullptr ? variance + at : &spare[3];
-        const double wa = w * a;
-        const double wv = w * values[0];
-        *wt = *wt + wa;
-        *s = *s + wv * a;
-        if (flux != nullptr) {
-            *f = *f + wv * (a / area);
-        }
-        if (variance != nullptr) {
-            *vr = *vr + (wa * wa) * var_in[0];
-        }
-    }
-
     // Cells first .. last of row r, each inside the quad whole (a = 1): the
-    // terms of cell() with a = 1 (w * 1 = w, wv * 1 = wv, 1 / A).
+    // terms of a cell with a = 1 (w * 1 = w, wv * 1 = wv, 1 / A).
     PEL_TILE_INLINE void span(std::int64_t r, std::int64_t first, std::int64_t last) const noexcept {
         const std::int64_t at = r * stride + first;
         const std::int64_t n = last - first + 1;
@@ -282,15 +294,15 @@ struct Sink {
                 continue;
             }
             const std::int64_t pa = at + static_cast<std::int64_t>(p * plane);
-            const double wv = w * v;
+            const double term = w * v;
             if (sum != nullptr) {
-                add_run(sum + pa, n, wv);
+                add_run(sum + pa, n, term);
             }
             if (weight != nullptr && per_plane) {
                 add_run(weight + pa, n, w);
             }
             if (flux != nullptr) {
-                add_run(flux + pa, n, wv * ratio);
+                add_run(flux + pa, n, term * ratio);
             }
             if (variance != nullptr) {
                 add_run(variance + pa, n, w2 * var_in[p * npix]);
@@ -324,7 +336,8 @@ PEL_TILE_INLINE bool pixel_missing(const Inputs& in, std::uint64_t p, std::uint6
 
 // One tile: its cells and the shift that makes coordinates local.
 struct Tile {
-    Window win;     // local cell ranges
+    Window win;  // local cell ranges
+    lanes::WindowLimits limits;
     v4d sx, sy;     // the shift: global = local + shift
     double xl, xr;  // the window's sides, local: c0 - 0.5, c1 - 0.5
     double yb, yt;  // r0 - 0.5, r1 - 0.5
@@ -334,6 +347,7 @@ struct Tile {
 // p, with share f and weight w > 0, to the tile's cells; nothing when a
 // corner is not finite, when the quad misses the tile's cells or only
 // touches them, or when its area is not > 0.
+template <class Sink>
 PEL_TILE_INLINE void add_quad(const Inputs& in, const Tile& tile, Sink& sink, v4d gx, v4d gy, std::uint64_t p,
                               double share, double w) {
     const lanes::Corners q{gx - tile.sx, gy - tile.sy};
@@ -357,19 +371,28 @@ PEL_TILE_INLINE void add_quad(const Inputs& in, const Tile& tile, Sink& sink, v4
     if (!(qa > 0.0)) {
         return;
     }
-    sink.values = in.values + p;
-    sink.var_in = in.variance != nullptr ? in.variance + p : nullptr;
-    sink.w = w;
-    sink.area = qa / share;
-    const lanes::CellRange k = lanes::cell_range(bounds, tile.win);
+    sink.set_pixel(in.values + p, in.variance != nullptr ? in.variance + p : nullptr, w, qa / share);
+    const lanes::CellRange k = lanes::cell_range(bounds, tile.limits);
     if (k.single) {
         // Inside one cell (in the window, since the quad reaches inside
         // it): the whole quad's area, the same number as A f.
         sink.cell(k.r_lo, k.c_lo, qa);
         return;
     }
+    // Small quads in fixed blocks of 2 or 3 rows and columns.
     if (k.rows <= 3 && k.cols <= 3) {
-        lanes::cover_small(lanes::edges_of(q), k.r_first, k.c_first, tile.win, sink);
+        const lanes::Edges e = lanes::edges_of(q);
+        if (k.rows <= 2) {
+            if (k.cols <= 2) {
+                lanes::cover_small<2, 2>(e, k.r_first, k.c_first, tile.win, sink);
+            } else {
+                lanes::cover_small<2, 3>(e, k.r_first, k.c_first, tile.win, sink);
+            }
+        } else if (k.cols <= 2) {
+            lanes::cover_small<3, 2>(e, k.r_first, k.c_first, tile.win, sink);
+        } else {
+            lanes::cover_small<3, 3>(e, k.r_first, k.c_first, tile.win, sink);
+        }
         return;
     }
     lanes::cover_quad(lanes::edges_of(q), k, sink);
@@ -383,6 +406,7 @@ struct TileLists {
     const std::uint64_t* piece_list;
 };
 
+template <class Sink>
 PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64_t t, const Sink& sink) {
     const std::uint64_t ty = t / tl.tiles_x, tx = t % tl.tiles_x;
     const std::uint64_t r0 = ty * tl.tile_side, c0 = tx * tl.tile_side;
@@ -398,6 +422,7 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
     tile.xr = static_cast<double>(tile.win.c1) - 0.5;
     tile.yb = static_cast<double>(tile.win.r0) - 0.5;
     tile.yt = static_cast<double>(tile.win.r1) - 0.5;
+    tile.limits = lanes::window_limits(tile.win);
 
     const std::uint64_t npix = in.ny * in.nx;
     const std::uint64_t row = in.nx + 1;
@@ -447,6 +472,7 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
 
 // The tile loop once per instruction set: the same source, so the same
 // operations in the same order, compiled for each.
+template <class Sink>
 void run_tiles_baseline(const Inputs& in, const TileLists& tl, std::uint64_t t0, std::uint64_t t1, const Sink& s) {
     for (std::uint64_t t = t0; t < t1; ++t) {
         run_tile(in, tl, t, s);
@@ -454,6 +480,7 @@ void run_tiles_baseline(const Inputs& in, const TileLists& tl, std::uint64_t t0,
 }
 
 #if defined(__x86_64__)
+template <class Sink>
 [[gnu::target("avx2")]] void run_tiles_avx2(const Inputs& in, const TileLists& tl, std::uint64_t t0, std::uint64_t t1,
                                             const Sink& s) {
     for (std::uint64_t t = t0; t < t1; ++t) {
@@ -549,16 +576,6 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
     panic_unless(acc.variance == nullptr || in.variance != nullptr, "quadsum: V needs the input variance");
     std::uint64_t plane = 0;
     panic_unless(checked_mul(acc.ny_out, acc.nx_out, plane), "quadsum: cell count overflows");
-    Sink sink{};
-    sink.sum = acc.sum;
-    sink.weight = acc.weight;
-    sink.flux = acc.flux;
-    sink.variance = acc.variance;
-    sink.stride = static_cast<std::int64_t>(acc.nx_out);
-    sink.plane = plane;
-    sink.planes = in.planes;
-    sink.per_plane = acc.coverage == Coverage::PerPlane;
-    sink.npix = in.ny * in.nx;
     const TileLists tl{plan.tiles_x_,
                        plan.tile_,
                        plan.ny_out_,
@@ -568,14 +585,40 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
                        plan.block_list_.data(),
                        plan.piece_start_.data(),
                        plan.piece_list_.data()};
+    const bool per_plane = acc.coverage == Coverage::PerPlane;
+    (void)isa;  // only x86-64 has a variant
+    const auto run = [&]<Layout L>() {
+        Sink<L> sink{};
+        sink.sum = acc.sum;
+        sink.weight = acc.weight;
+        sink.flux = acc.flux;
+        sink.variance = acc.variance;
+        sink.stride = static_cast<std::int64_t>(acc.nx_out);
+        sink.plane = plane;
+        sink.planes = in.planes;
+        sink.per_plane = per_plane;
+        sink.npix = in.ny * in.nx;
 #if defined(__x86_64__)
-    if (isa == Isa::Avx2) {
-        run_tiles_avx2(in, tl, tile_begin, tile_end, sink);
-        return;
-    }
+        if (isa == Isa::Avx2) {
+            run_tiles_avx2(in, tl, tile_begin, tile_end, sink);
+            return;
+        }
 #endif
-    (void)isa;
-    run_tiles_baseline(in, tl, tile_begin, tile_end, sink);
+        run_tiles_baseline(in, tl, tile_begin, tile_end, sink);
+    };
+    if (in.planes != 1 || per_plane) {
+        run.template operator()<Layout::General>();
+    } else if (acc.flux != nullptr) {
+        if (acc.variance != nullptr) {
+            run.template operator()<Layout::OneFluxVariance>();
+        } else {
+            run.template operator()<Layout::OneFlux>();
+        }
+    } else if (acc.variance != nullptr) {
+        run.template operator()<Layout::OneVariance>();
+    } else {
+        run.template operator()<Layout::One>();
+    }
 }
 
 }  // namespace pellorin::quadsum

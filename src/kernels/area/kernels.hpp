@@ -1,0 +1,40 @@
+// The row kernels of the area passes, compiled once per instruction set
+// (kernels/common/isa.hpp); every set gives the same bits. Pure: no
+// interpreter object is touched, so they run with the lock released.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/area/writers.hpp"
+#include "kernels/common/isa.hpp"
+#include "kernels/overlap/axis_plan.hpp"
+
+namespace pellorin::area {
+
+using overlap::PlanEntry;
+
+// Scratch rows of one thread: acc, high and low of at least the row's
+// element count (and the channel count).
+struct PassScratch {
+    double* acc;
+    double* high;
+    double* low;
+};
+
+// t[j], lo <= j < hi, of the pass along the rows for entry `e` over an image
+// of `element` type whose row r starts at image + r * stride elements
+// (passes.hpp gives the formula); values that are not finite are repaired.
+void vertical(Isa isa, Element element, const void* image, std::uint64_t stride, const PlanEntry& e, std::uint64_t lo,
+              std::uint64_t hi, double* t, const PassScratch& scratch);
+
+// s[x * c + ch] for x_lo <= x < x_hi of the pass along the columns of one
+// row `src` of pixels of c channels, in `element` type or in doubles.
+void horizontal(Isa isa, Element element, const void* src, std::uint64_t c, const PlanEntry* cols, std::uint64_t x_lo,
+                std::uint64_t x_hi, double* s, const PassScratch& scratch);
+void horizontal(Isa isa, const double* src, std::uint64_t c, const PlanEntry* cols, std::uint64_t x_lo,
+                std::uint64_t x_hi, double* s, const PassScratch& scratch);
+
+// out[i] = s[i] converted to `target` (writers.hpp), 0 <= i < n.
+void write(Isa isa, Target target, const double* s, void* out, std::uint64_t n);
+
+}  // namespace pellorin::area

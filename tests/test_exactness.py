@@ -278,3 +278,33 @@ def test_rebin_axis_float32_long_bins_keep_totals(per_bin, mode):
             exact /= per_bin
         bound = Fraction(2.0**-22) * Fraction(2**8) * (per_bin if mode == "sum" else 1)
         assert abs(Fraction(float(got[j])) - exact) <= bound
+
+
+def block_sums(image, kh, kw):
+    h, w, c = image.shape
+    blocks = image[: h // kh * kh, : w // kw * kw].astype(np.int64).reshape(h // kh, kh, w // kw, kw, c)
+    return blocks.sum(axis=(1, 3))
+
+
+@pytest.mark.parametrize("kh, kw", [(1, 2), (2, 2), (3, 3), (4, 4), (2, 3), (5, 4), (1, 1), (3, 2), (130, 2)])
+@pytest.mark.parametrize("channels", [1, 2, 3, 4, 5])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_whole_factor_reductions_of_integer_images_round_exactly(kh, kw, channels, dtype):
+    # Rows long enough for every vector step and its tail; sums in integers.
+    rng = np.random.default_rng(kh * 100 + kw * 10 + channels)
+    out_h, out_w = (2 if kh > 8 else 5), 61
+    image = rng.integers(0, np.iinfo(dtype).max, (out_h * kh, out_w * kw, channels), endpoint=True).astype(dtype)
+    image[0, :kw] = np.iinfo(dtype).max  # blocks at the top of the range
+    sums = block_sums(image, kh, kw)
+    d = kh * kw
+    for target in (np.uint8, np.uint16, np.int16):
+        got = pellorin.resize(image, (out_h, out_w), dtype=target).astype(np.int64)
+        q, r = np.divmod(sums, d)
+        rounded = q + ((2 * r > d) | ((2 * r == d) & (q % 2 == 1)))
+        info = np.iinfo(target)
+        assert np.array_equal(got, np.clip(rounded, info.min, info.max))
+    for target in (np.float32, np.float64):
+        got = pellorin.resize(image, (out_h, out_w), dtype=target)
+        exact = np.array([Fraction(int(s), d) for s in sums.ravel()], dtype=object).reshape(sums.shape)
+        error = np.vectorize(lambda g, m: abs(Fraction(float(g)) - m))(got, exact)
+        assert np.all(error <= Fraction(TOLERANCE[np.dtype(target)]) * float(np.iinfo(dtype).max))

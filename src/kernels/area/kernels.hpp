@@ -19,9 +19,10 @@ struct PassScratch {
     double* acc;
     double* high;
     double* low;
+    std::int32_t* sums;
 };
 
-// t[j], lo <= j < hi, of the pass along the rows for entry `e` over an image
+// t[j - lo], lo <= j < hi, of the pass along the rows for entry `e` over an image
 // of `element` type whose row r starts at image + r * stride elements
 // (passes.hpp gives the formula); values that are not finite are repaired.
 void vertical(Isa isa, Element element, const void* image, std::uint64_t stride, const PlanEntry& e, std::uint64_t lo,
@@ -36,5 +37,29 @@ void horizontal(Isa isa, const double* src, std::uint64_t c, const PlanEntry* co
 
 // out[i] = s[i] converted to `target` (writers.hpp), 0 <= i < n.
 void write(Isa isa, Target target, const double* s, void* out, std::uint64_t n);
+
+// out pixel x (of `bytes` bytes) = in pixel cols[x].first for the outputs
+// x_lo <= x < x_hi, all of which overlap exactly one input pixel, or none
+// (zero bytes).
+void gather_pixels(const void* in, const PlanEntry* cols, std::uint64_t x_lo, std::uint64_t x_hi, std::size_t bytes,
+                   void* out);
+
+// Four rows side by side (lanes.hpp). interleave: rows of `element` type
+// (or doubles) into lanes for elements lo <= j < hi.
+void interleave(Isa isa, Element element, const void* const rows[4], std::uint64_t lo, std::uint64_t hi, double* lanes);
+void interleave(Isa isa, const double* const rows[4], std::uint64_t lo, std::uint64_t hi, double* lanes);
+// The pass along the columns on lanes holding elements from `base`, for
+// outputs x_lo <= x < x_hi, into out ((x - x_lo) * c + ch, four lanes each);
+// values that are not finite are repaired when `repair` is set.
+void horizontal_lanes(Isa isa, const double* lanes, std::uint64_t base, std::uint64_t c, const PlanEntry* cols,
+                      std::uint64_t x_lo, std::uint64_t x_hi, double* out, bool repair);
+// Lane b of values[0 .. n) into the double row rows[b], b < used.
+void deinterleave(Isa isa, const double* values, std::uint64_t n, double* const rows[4], unsigned used);
+
+// The pass along the columns for c = 3 or 4 channels, one vector per pixel:
+// src and s one element longer than they are used; values that are not
+// finite are repaired when `repair` is set (src may hold them).
+void horizontal_channels(Isa isa, const double* src, std::uint64_t c, const PlanEntry* cols, std::uint64_t x_lo,
+                         std::uint64_t x_hi, double* s, bool repair);
 
 }  // namespace pellorin::area

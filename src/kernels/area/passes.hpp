@@ -38,6 +38,16 @@ template <class S>
     return static_cast<double>(v);
 }
 
+// Whether x[0 .. n) are all finite: x - x is 0 for finite x and NaN
+// otherwise (an integer reduction, without a branch per value).
+[[gnu::always_inline]] inline bool all_finite(const double* x, std::uint64_t n) {
+    unsigned bad = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        bad |= static_cast<unsigned>(!(x[i] - x[i] == 0.0));
+    }
+    return bad == 0;
+}
+
 // The formula above for values given by x(i), 0 <= i < e.count.
 template <class X>
 [[gnu::always_inline]] inline double mean_of_taps(const PlanEntry& e, X&& x) {
@@ -84,89 +94,137 @@ template <class X>
     return std::ldexp(m, scale);
 }
 
-// Pass along the rows: t[j] for lo <= j < hi from the entry's input rows,
-// row r starting at image + r * stride (elements). `acc`, `high` and `low`
-// are scratch of at least hi elements (indexed by j).
+// Pass along the rows: t[j - lo] for lo <= j < hi from the entry's input
+// rows, row r starting at image + r * stride (elements). `acc`, `high`,
+// `low` and `sums` are scratch of at least hi - lo elements.
 template <class E>
 [[gnu::always_inline]] inline void vertical_pass(const E* image, std::uint64_t stride, const PlanEntry& e,
                                                  std::uint64_t lo, std::uint64_t hi, double* __restrict t,
                                                  double* __restrict acc, double* __restrict high,
-                                                 double* __restrict low) {
+                                                 double* __restrict low, std::int32_t* __restrict sums) {
     // Restrict is safe: t, acc, high and low are distinct scratch rows, and
     // the image is only read.
-    const E* __restrict vf = image + e.first * stride;
-    const E* __restrict vl = image + (e.first + e.count - 1) * stride;
+    const std::uint64_t n = hi - lo;
+    const E* __restrict vf = image + e.first * stride + lo;
+    const E* __restrict vl = image + (e.first + e.count - 1) * stride + lo;
     if (e.count == 1) {
-        for (std::uint64_t j = lo; j < hi; ++j) {
+        for (std::uint64_t j = 0; j < n; ++j) {
             t[j] = as_double(vf[j]);
         }
         return;
     }
     const double wl = e.w_last;
     if (e.count == 2) {
-        for (std::uint64_t j = lo; j < hi; ++j) {
-            const double f = as_double(vf[j]);
-            t[j] = f + (as_double(vl[j]) - f) * wl;
+        if constexpr (std::is_integral_v<E>) {
+            // The difference of two integers is exact in 32 bits as in double.
+            for (std::uint64_t j = 0; j < n; ++j) {
+                const auto fi = static_cast<std::int32_t>(vf[j]);
+                t[j] = static_cast<double>(fi) + static_cast<double>(static_cast<std::int32_t>(vl[j]) - fi) * wl;
+            }
+        } else {
+            for (std::uint64_t j = 0; j < n; ++j) {
+                const double f = as_double(vf[j]);
+                t[j] = f + (as_double(vl[j]) - f) * wl;
+            }
         }
         return;
     }
     const std::uint64_t mids = e.count - 2;
+    const double wm = e.w_mid;
     // Integer values: every difference and partial sum is an integer below
-    // 2^53, so any grouping gives the exact sum, the blocked one included.
+    // 2^53, so any grouping gives the exact sum, the blocked one included,
+    // and so does a sum of the values in 32-bit integers minus mids times
+    // the first value, while it cannot overflow.
     constexpr bool exact = std::is_integral_v<E>;
-    const bool blocked = !exact && mids > block_terms;
-    for (std::uint64_t j = lo; j < hi; ++j) {
-        high[j] = 0.0;
-        low[j] = 0.0;
+    if constexpr (!exact) {
+        (void)sums;
+    } else {
+        constexpr std::uint64_t largest = std::numeric_limits<E>::max();
+        if (mids < (std::uint64_t{1} << 31) / largest) {
+            const E* __restrict row1 = vf + stride;
+            for (std::uint64_t j = 0; j < n; ++j) {
+                sums[j] = static_cast<std::int32_t>(row1[j]);
+            }
+            for (std::uint64_t i = 2; i <= mids; ++i) {
+                const E* __restrict row = vf + i * stride;
+                for (std::uint64_t j = 0; j < n; ++j) {
+                    sums[j] += static_cast<std::int32_t>(row[j]);
+                }
+            }
+            const auto m = static_cast<std::int32_t>(mids);
+            for (std::uint64_t j = 0; j < n; ++j) {
+                const auto fi = static_cast<std::int32_t>(vf[j]);
+                const double f = static_cast<double>(fi);
+                const double sum = static_cast<double>(sums[j] - m * fi);
+                t[j] = f + (sum * wm + (as_double(vl[j]) - f) * wl);
+            }
+            return;
+        }
     }
+    if (mids == 1) {
+        // One whole row between: S = x_1 - x_0, a plain sum of one term.
+        const E* __restrict mid = vf + stride;
+        for (std::uint64_t j = 0; j < n; ++j) {
+            const double f = as_double(vf[j]);
+            t[j] = f + ((as_double(mid[j]) - f) * wm + (as_double(vl[j]) - f) * wl);
+        }
+        return;
+    }
+    // Blocks of block_terms rows summed plainly (the first term added to
+    // +0.0, which leaves it unchanged), folded by TwoSum when there are more.
+    const bool blocked = !exact && mids > block_terms;
     std::uint64_t b = 0;
     do {
         const std::uint64_t end = (!blocked || mids - b < block_terms) ? mids : b + block_terms;
-        for (std::uint64_t j = lo; j < hi; ++j) {
-            acc[j] = 0.0;
+        const E* __restrict row0 = vf + (b + 1) * stride;
+        for (std::uint64_t j = 0; j < n; ++j) {
+            acc[j] = as_double(row0[j]) - as_double(vf[j]);
         }
-        for (std::uint64_t i = b; i < end; ++i) {
+        for (std::uint64_t i = b + 1; i < end; ++i) {
             const E* __restrict row = vf + (i + 1) * stride;
-            for (std::uint64_t j = lo; j < hi; ++j) {
+            for (std::uint64_t j = 0; j < n; ++j) {
                 acc[j] += as_double(row[j]) - as_double(vf[j]);
             }
         }
         if (blocked) {
-            for (std::uint64_t j = lo; j < hi; ++j) {
-                double e_sum = 0.0;
-                accumulate::two_sum(high[j], acc[j], high[j], e_sum);
-                low[j] += e_sum;
+            if (b == 0) {
+                // The first fold into (0, 0) gives (block, 0) exactly.
+                for (std::uint64_t j = 0; j < n; ++j) {
+                    high[j] = acc[j];
+                    low[j] = 0.0;
+                }
+            } else {
+                for (std::uint64_t j = 0; j < n; ++j) {
+                    double e_sum = 0.0;
+                    accumulate::two_sum(high[j], acc[j], high[j], e_sum);
+                    low[j] += e_sum;
+                }
             }
         }
         b = end;
     } while (b < mids);
-    const double wm = e.w_mid;
     if (blocked) {
-        for (std::uint64_t j = lo; j < hi; ++j) {
+        for (std::uint64_t j = 0; j < n; ++j) {
             acc[j] = high[j] + low[j];
         }
     }
-    for (std::uint64_t j = lo; j < hi; ++j) {
+    for (std::uint64_t j = 0; j < n; ++j) {
         const double f = as_double(vf[j]);
         t[j] = f + (acc[j] * wm + (as_double(vl[j]) - f) * wl);
     }
 }
 
-// The values of t[lo .. hi) that came out infinite or NaN, recomputed from
-// the column of input values. Integer images have none.
+// The values of t[0 .. hi - lo) that came out infinite or NaN, recomputed
+// from the column of input values. Integer images have none.
 template <class E>
 inline void repair_vertical(const E* image, std::uint64_t stride, const PlanEntry& e, std::uint64_t lo,
                             std::uint64_t hi, double* t) {
     if constexpr (std::is_floating_point_v<E>) {
-        bool any = false;
-        for (std::uint64_t j = lo; j < hi; ++j) {
-            any |= !std::isfinite(t[j]);
-        }
-        if (!any) {
+        if (all_finite(t, hi - lo)) {
             return;
         }
-        const E* base = image + e.first * stride;
-        for (std::uint64_t j = lo; j < hi; ++j) {
+        const E* base = image + e.first * stride + lo;
+        for (std::uint64_t j = 0; j < hi - lo; ++j) {
             if (!std::isfinite(t[j])) {
                 t[j] = careful_mean(e, [&](std::uint64_t i) { return as_double(base[i * stride + j]); });
             }
@@ -261,11 +319,7 @@ template <class S>
 inline void repair_horizontal(const S* src, std::uint64_t c, const PlanEntry* cols, std::uint64_t x_lo,
                               std::uint64_t x_hi, double* s) {
     if constexpr (std::is_floating_point_v<S>) {
-        bool any = false;
-        for (std::uint64_t j = x_lo * c; j < x_hi * c; ++j) {
-            any |= !std::isfinite(s[j]);
-        }
-        if (!any) {
+        if (all_finite(s + x_lo * c, (x_hi - x_lo) * c)) {
             return;
         }
         for (std::uint64_t x = x_lo; x < x_hi; ++x) {

@@ -142,6 +142,77 @@ PlanEntry entry_between(const Position& start, const Position& end, const EdgeGr
     return e;
 }
 
+// The same walk and entries in 64-bit integers, for grids whose alpha,
+// beta and gamma lie below 2^62 (every window of ordinary doubles with
+// ordinary sizes): one remainder below gamma per edge, pieces r / gamma as
+// the same two conversions and one division as approximate_ratio makes of
+// one-limb values, so the entries are the same as the wide walk's.
+struct SmallGrid {
+    std::uint64_t gamma = 0;
+    std::uint64_t step_r = 0;
+    std::int64_t step_q = 0;
+};
+
+bool small_grid(const EdgeGrid& grid, SmallGrid& out) {
+    const WideInt limit = WideInt::from_u64(std::uint64_t{1} << 62);
+    if (!(grid.beta < limit) || !(grid.gamma < limit) || !(grid.alpha < limit) || grid.alpha < limit.negated()) {
+        return false;
+    }
+    const FloorDivision step = floor_divide(grid.beta, grid.gamma, 0, std::int64_t{1} << 61);
+    if (step.above) {
+        return false;
+    }
+    int exponent = 0;
+    out.gamma = grid.gamma.leading_bits(exponent);
+    out.step_r = step.remainder.leading_bits(exponent);
+    out.step_q = step.quotient;
+    return true;
+}
+
+double small_piece(std::uint64_t r, std::uint64_t gamma) { return static_cast<double>(r) / static_cast<double>(gamma); }
+
+struct SmallPosition {
+    std::int64_t quotient;
+    std::uint64_t remainder;
+};
+
+PlanEntry small_entry(const SmallPosition& start, const SmallPosition& end, const SmallGrid& g, std::uint64_t in_n) {
+    PlanEntry e;
+    std::uint64_t first = 0;
+    std::uint64_t start_off = 0;
+    if (start.quotient >= 0) {
+        first = static_cast<std::uint64_t>(start.quotient);
+        start_off = start.remainder;
+    }
+    std::uint64_t last = 0;
+    std::uint64_t end_off = g.gamma;
+    if (end.quotient >= static_cast<std::int64_t>(in_n)) {
+        last = in_n - 1;
+    } else if (end.remainder == 0) {
+        last = static_cast<std::uint64_t>(end.quotient) - 1;
+    } else {
+        last = static_cast<std::uint64_t>(end.quotient);
+        end_off = end.remainder;
+    }
+    if (last < first) {
+        panic("fill_plan: a covered output pixel has no input pixel");
+    }
+    e.first = first;
+    e.count = last - first + 1;
+    if (e.count == 1) {
+        e.cover = small_piece(end_off - start_off, g.gamma);
+        e.w_first = e.w_mid = e.w_last = 1.0;
+        return e;
+    }
+    const double p_first = start_off == 0 ? 1.0 : small_piece(g.gamma - start_off, g.gamma);
+    const double p_last = end_off == g.gamma ? 1.0 : small_piece(end_off, g.gamma);
+    e.cover = (p_first + p_last) + static_cast<double>(e.count - 2);
+    e.w_first = at_least_normal(p_first / e.cover);
+    e.w_mid = at_least_normal(1.0 / e.cover);
+    e.w_last = at_least_normal(p_last / e.cover);
+    return e;
+}
+
 }  // namespace
 
 EdgeGrid window_grid(double origin, double extent, std::uint64_t in_n, std::uint64_t out_n) {
@@ -225,6 +296,21 @@ void fill_plan(const EdgeGrid& grid, std::uint64_t k_begin, std::uint64_t k_end,
     }
     const EdgeWalk walk(grid);
     Position start = walk.at(lo);
+    SmallGrid small;
+    if (start.quotient > -quotient_limit && start.quotient < quotient_limit && small_grid(grid, small)) {
+        int exponent = 0;
+        SmallPosition from{start.quotient, start.remainder.leading_bits(exponent)};
+        for (std::uint64_t k = lo; k < hi; ++k) {
+            SmallPosition to{from.quotient + small.step_q, from.remainder + small.step_r};
+            if (to.remainder >= small.gamma) {
+                to.remainder -= small.gamma;
+                to.quotient += 1;
+            }
+            out[k - k_begin] = small_entry(from, to, small, grid.in_n);
+            from = to;
+        }
+        return;
+    }
     for (std::uint64_t k = lo; k < hi; ++k) {
         Position end = walk.next(start, k);
         out[k - k_begin] = entry_between(start, end, grid);

@@ -182,10 +182,17 @@ struct Separable {
             horizontal_lanes(job.isa, w.lanes.data(), tile.j_lo, c, cols.data(), tile.x_lo, tile.x_hi, w.values.data(),
                              floating());
             double* s[4];
+            // Doubles go straight to their rows: writing them is a copy.
+            const bool in_place = job.target == Target::F64 && !job.times_cover;
             for (unsigned b = 0; b < 4; ++b) {
-                s[b] = w.s.data() + b * widest_outputs;
+                s[b] = in_place && b < used
+                           ? reinterpret_cast<double*>(out + index[b] * row_bytes + tile.x_lo * c * out_bytes)
+                           : w.s.data() + b * widest_outputs;
             }
             deinterleave(job.isa, w.values.data(), count, s, used);
+            if (in_place) {
+                continue;
+            }
             for (unsigned b = 0; b < used; ++b) {
                 if (job.times_cover) {
                     scale_by_cover(s[b], *rows[b], tile.x_lo, tile.x_hi);

@@ -130,67 +130,109 @@ bool byte_shuffle(std::uint64_t kw, std::uint64_t c, ByteShuffle& out) {
     return true;
 }
 
-// Block sums of uint8 output row r with the shuffles; returns the first
-// output pixel left for box_sums (whose loads would pass the row's end).
+// What the shuffled sums of one step become: 32-bit totals (any divisor,
+// any result type), or, for a power-of-two divisor, the uint8 or float
+// results themselves (the formulas of write_bytes_pow2 and
+// write_floats_pow2, on the values still in registers).
+enum class BoxOut { totals, bytes, floats };
+
+// Rounds half to even S / 2^k, k = shift, in lanes of 16 or 32 bits.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i round_pow2_16(__m256i s, __m128i k, __m256i bias) {
+    const __m256i odd = _mm256_and_si256(_mm256_srl_epi16(s, k), _mm256_set1_epi16(1));
+    return _mm256_srl_epi16(_mm256_add_epi16(_mm256_add_epi16(s, bias), odd), k);
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i round_pow2_32(__m256i s, __m128i k, __m256i bias) {
+    const __m256i odd = _mm256_and_si256(_mm256_srl_epi32(s, k), _mm256_set1_epi32(1));
+    return _mm256_srl_epi32(_mm256_add_epi32(_mm256_add_epi32(s, bias), odd), k);
+}
+
+// Block sums of uint8 output row r with the shuffles, into `dst` (totals
+// of the row, or the row's results); returns the first output pixel left
+// for box_sums: the one whose loads would pass the row's input, or whose
+// stores would pass the row's output.
+template <BoxOut O, int KH>
 [[gnu::target("avx2")]] std::uint64_t box_sums_shuffled(const std::uint8_t* image, const BoxGeometry& g,
-                                                        const ByteShuffle& sh, std::uint64_t r, std::uint32_t* totals) {
+                                                        const ByteShuffle& sh, std::uint64_t r, void* dst) {
+    const std::uint64_t kh = KH > 0 ? static_cast<std::uint64_t>(KH) : g.kh;
     const __m256i mask = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(sh.mask)));
     const __m256i ones8 = _mm256_set1_epi8(1);
     const __m256i ones16 = _mm256_set1_epi16(1);
+    const __m128i k = _mm_cvtsi32_si128(g.shift < 0 ? 0 : g.shift);
+    const __m256i bias16 = _mm256_set1_epi16(static_cast<short>(g.shift > 0 ? (1 << (g.shift - 1)) - 1 : 0));
+    const __m256i bias32 = _mm256_set1_epi32(g.shift > 0 ? (1 << (g.shift - 1)) - 1 : 0);
+    const __m256 scale = _mm256_set1_ps(1.0f / static_cast<float>(g.divisor));
     const std::uint8_t* first = image + (g.oy + r * g.kh) * g.stride + g.ox * g.c;
-    const std::uint64_t used = g.out_w * g.kw * g.c;          // bytes of the row's segment
-    const std::uint64_t pixels_per_step = 2 * sh.sums / g.c;  // output pixels per step
+    const std::uint64_t used = g.out_w * g.kw * g.c;  // input bytes of the row's segment
+    const std::uint64_t outputs = g.out_w * g.c;
+    // Values a lane's store writes: its `sums` and what follows, which the
+    // next store (or the tail) overwrites.
+    const std::uint64_t span = O == BoxOut::totals ? 0 : (sh.slot == 2 ? 8 : 4);
+    const std::uint64_t pixels_per_step = 2 * sh.sums / g.c;
     std::uint64_t in = 0;
     std::uint64_t out = 0;
     std::uint64_t x = 0;
     // Each step reads 16 bytes at `in` and at `in + lane_bytes`.
-    while (in + sh.lane_bytes + 16 <= used) {
+    while (in + sh.lane_bytes + 16 <= used && out + sh.sums + span <= outputs) {
         __m256i acc = _mm256_setzero_si256();
-        for (std::uint64_t i = 0; i < g.kh; ++i) {
+        for (std::uint64_t i = 0; i < kh; ++i) {
             const std::uint8_t* p = first + i * g.stride + in;
+            // The stream of each row a few cache lines ahead.
+            _mm_prefetch(reinterpret_cast<const char*>(p) + 1024, _MM_HINT_T0);
             const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + sh.lane_bytes),
                                                       reinterpret_cast<const __m128i*>(p));
             const __m256i pairs = _mm256_maddubs_epi16(_mm256_shuffle_epi8(bytes, mask), ones8);
             acc = sh.slot == 2 ? _mm256_add_epi16(acc, pairs) : _mm256_add_epi32(acc, _mm256_madd_epi16(pairs, ones16));
         }
-        // The first `sums` values of each lane, as 32-bit integers; the
-        // stores overlap and run forward, so each is completed by the next.
-        __m128i lo;
-        __m128i hi;
-        if (sh.slot == 2) {
-            const __m256i wide_lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc));
-            const __m256i wide_hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc, 1));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(totals + out), wide_lo);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(totals + out + sh.sums), wide_hi);
+        // The first `sums` values of each lane; stores overlap and run
+        // forward, so each is completed by the next.
+        if constexpr (O == BoxOut::totals) {
+            auto* totals = static_cast<std::uint32_t*>(dst);
+            if (sh.slot == 2) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(totals + out),
+                                    _mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc)));
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(totals + out + sh.sums),
+                                    _mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc, 1)));
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + out), _mm256_castsi256_si128(acc));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + out + sh.sums), _mm256_extracti128_si256(acc, 1));
+            }
+        } else if constexpr (O == BoxOut::bytes) {
+            auto* row = static_cast<std::uint8_t*>(dst);
+            __m256i q;
+            if (sh.slot == 2) {
+                // Sums of at most 128 rows of pairs: S + bias + 1 < 2^16.
+                q = _mm256_packus_epi16(round_pow2_16(acc, k, bias16), _mm256_setzero_si256());
+            } else {
+                const __m256i words = _mm256_packus_epi32(round_pow2_32(acc, k, bias32), _mm256_setzero_si256());
+                q = _mm256_packus_epi16(words, _mm256_setzero_si256());
+            }
+            if (sh.slot == 2) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(row + out), _mm256_castsi256_si128(q));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(row + out + sh.sums), _mm256_extracti128_si256(q, 1));
+            } else {
+                const int lo = _mm_cvtsi128_si32(_mm256_castsi256_si128(q));
+                const int hi = _mm_cvtsi128_si32(_mm256_extracti128_si256(q, 1));
+                std::memcpy(row + out, &lo, 4);
+                std::memcpy(row + out + sh.sums, &hi, 4);
+            }
         } else {
-            lo = _mm256_castsi256_si128(acc);
-            hi = _mm256_extracti128_si256(acc, 1);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + out), lo);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + out + sh.sums), hi);
+            auto* row = static_cast<float*>(dst);
+            if (sh.slot == 2) {
+                const __m256 lo = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc)));
+                const __m256 hi = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc, 1)));
+                _mm256_storeu_ps(row + out, _mm256_mul_ps(lo, scale));
+                _mm256_storeu_ps(row + out + sh.sums, _mm256_mul_ps(hi, scale));
+            } else {
+                const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(acc), scale);
+                _mm_storeu_ps(row + out, _mm256_castps256_ps128(f));
+                _mm_storeu_ps(row + out + sh.sums, _mm256_extractf128_ps(f, 1));
+            }
         }
         in += 2 * sh.lane_bytes;
         out += 2 * sh.sums;
         x += pixels_per_step;
     }
     return x;
-}
-
-template <class E, class A>
-void box_row_sums(Isa isa, const E* image, const BoxGeometry& g, const ByteShuffle* sh, std::uint64_t r, A* sums,
-                  A* totals) {
-    if (isa == Isa::Avx2) {
-        std::uint64_t x = 0;
-        if constexpr (std::is_same_v<E, std::uint8_t> && std::is_same_v<A, std::uint32_t>) {
-            if (sh != nullptr) {
-                x = box_sums_shuffled(image, g, *sh, r, totals);
-            }
-        }
-        if (x < g.out_w) {
-            box_sums_generic_avx2<E, A>(image, g, r, x, sums, totals);
-        }
-        return;
-    }
-    box_sums_baseline<E, A>(image, g, r, sums, totals);
 }
 
 // uint8 results of a power-of-two divisor 2^k: round half to even of S / 2^k
@@ -229,11 +271,6 @@ void box_row_sums(Isa isa, const E* image, const BoxGeometry& g, const ByteShuff
         _mm256_storeu_ps(out + i, _mm256_mul_ps(_mm256_cvtepi32_ps(s), f));
     }
     return i;
-}
-#else
-template <class E, class A>
-void box_row_sums(Isa, const E* image, const BoxGeometry& g, const void*, std::uint64_t r, A* sums, A* totals) {
-    box_sums_baseline<E, A>(image, g, r, sums, totals);
 }
 #endif
 
@@ -276,35 +313,49 @@ void run_typed(const AreaJob& job, const BoxGeometry& g) {
         for (std::uint64_t r = r0; r < r1; ++r) {
             char* row = out + r * row_bytes;
             A* totals = mine.totals.data();
+            std::uint64_t done = 0;  // output elements written
 #if defined(__x86_64__)
-            box_row_sums<E, A>(job.isa, image, g, sh, r, mine.sums.data(), totals);
-            if (job.isa == Isa::Avx2 && (bytes_pow2 || floats_pow2)) {
+            if (job.isa == Isa::Avx2) {
+                std::uint64_t x = 0;
+                if constexpr (std::is_same_v<E, std::uint8_t> && std::is_same_v<A, std::uint32_t>) {
+                    if (sh != nullptr) {
+                        if (bytes_pow2) {
+                            x = g.kh == 2 ? box_sums_shuffled<BoxOut::bytes, 2>(image, g, *sh, r, row)
+                                          : box_sums_shuffled<BoxOut::bytes, 0>(image, g, *sh, r, row);
+                            done = x * g.c;
+                        } else if (floats_pow2) {
+                            x = g.kh == 2 ? box_sums_shuffled<BoxOut::floats, 2>(image, g, *sh, r, row)
+                                          : box_sums_shuffled<BoxOut::floats, 0>(image, g, *sh, r, row);
+                            done = x * g.c;
+                        } else {
+                            x = box_sums_shuffled<BoxOut::totals, 0>(image, g, *sh, r, totals);
+                        }
+                    }
+                }
+                if (x < g.out_w) {
+                    box_sums_generic_avx2<E, A>(image, g, r, x, mine.sums.data(), totals);
+                }
                 if constexpr (std::is_same_v<A, std::uint32_t>) {
-                    std::uint64_t done = 0;
+                    char* at = row + done * target_bytes(job.target);
                     if (bytes_pow2) {
-                        done = write_bytes_pow2(totals, out_elements, g.shift, reinterpret_cast<std::uint8_t*>(row));
-                    } else {
-                        done = write_floats_pow2(totals, out_elements, 1.0f / static_cast<float>(g.divisor),
-                                                 reinterpret_cast<float*>(row));
+                        done += write_bytes_pow2(totals + done, out_elements - done, g.shift,
+                                                 reinterpret_cast<std::uint8_t*>(at));
+                    } else if (floats_pow2) {
+                        done += write_floats_pow2(totals + done, out_elements - done,
+                                                  1.0f / static_cast<float>(g.divisor), reinterpret_cast<float*>(at));
                     }
-                    if (done < out_elements) {
-                        box_means_avx2<A>(totals + done, out_elements - done, static_cast<double>(g.divisor),
-                                          mine.s.data());
-                        write(job.isa, job.target, mine.s.data(), row + done * target_bytes(job.target),
-                              out_elements - done);
-                    }
+                }
+                if (done < out_elements) {
+                    box_means_avx2<A>(totals + done, out_elements - done, static_cast<double>(g.divisor),
+                                      mine.s.data());
+                    write(job.isa, job.target, mine.s.data(), row + done * target_bytes(job.target),
+                          out_elements - done);
                 }
                 continue;
             }
-            if (job.isa == Isa::Avx2) {
-                box_means_avx2<A>(totals, out_elements, static_cast<double>(g.divisor), mine.s.data());
-            } else {
-                box_means_baseline<A>(totals, out_elements, static_cast<double>(g.divisor), mine.s.data());
-            }
-#else
-            box_row_sums<E, A>(job.isa, image, g, nullptr, r, mine.sums.data(), totals);
-            box_means_baseline<A>(totals, out_elements, static_cast<double>(g.divisor), mine.s.data());
 #endif
+            box_sums_baseline<E, A>(image, g, r, mine.sums.data(), totals);
+            box_means_baseline<A>(totals, out_elements, static_cast<double>(g.divisor), mine.s.data());
             write(job.isa, job.target, mine.s.data(), row, out_elements);
         }
     });

@@ -190,19 +190,21 @@ template <class S>
 [[gnu::flatten]] void interleave_baseline(const S* const rows[4], std::uint64_t lo, std::uint64_t hi, double* lanes) {
     lanes::interleave<S>(rows, lo, hi, lanes);
 }
-[[gnu::flatten]] void horizontal_lanes_baseline(const double* l, std::uint64_t base, std::uint64_t c,
+[[gnu::flatten]] bool horizontal_lanes_baseline(const double* l, std::uint64_t base, std::uint64_t c,
                                                 const PlanEntry* cols, std::uint64_t x_lo, std::uint64_t x_hi,
-                                                double* out) {
+                                                double* out, bool check) {
     lanes::horizontal(l, base, c, cols, x_lo, x_hi, out);
+    return !check || all_finite(out, (x_hi - x_lo) * c * lanes::width);
 }
 [[gnu::flatten]] void deinterleave_baseline(const double* values, std::uint64_t n, double* const rows[4],
                                             unsigned used) {
     lanes::deinterleave(values, n, rows, used);
 }
 template <int C>
-[[gnu::flatten]] void horizontal_channels_baseline(const double* src, const PlanEntry* cols, std::uint64_t x_lo,
-                                                   std::uint64_t x_hi, double* s) {
+[[gnu::flatten]] bool horizontal_channels_baseline(const double* src, const PlanEntry* cols, std::uint64_t x_lo,
+                                                   std::uint64_t x_hi, double* s, bool check) {
     lanes::horizontal_channels<C>(src, cols, x_lo, x_hi, s);
+    return !check || all_finite(s + x_lo * C, (x_hi - x_lo) * C);
 }
 
 #if defined(__x86_64__)
@@ -211,19 +213,22 @@ template <class S>
                                                            double* lanes) {
     lanes::interleave<S>(rows, lo, hi, lanes);
 }
-[[gnu::target("avx2"), gnu::flatten]] void horizontal_lanes_avx2(const double* l, std::uint64_t base, std::uint64_t c,
+[[gnu::target("avx2"), gnu::flatten]] bool horizontal_lanes_avx2(const double* l, std::uint64_t base, std::uint64_t c,
                                                                  const PlanEntry* cols, std::uint64_t x_lo,
-                                                                 std::uint64_t x_hi, double* out) {
+                                                                 std::uint64_t x_hi, double* out, bool check) {
     lanes::horizontal(l, base, c, cols, x_lo, x_hi, out);
+    return !check || all_finite(out, (x_hi - x_lo) * c * lanes::width);
 }
 [[gnu::target("avx2"), gnu::flatten]] void deinterleave_avx2(const double* values, std::uint64_t n,
                                                              double* const rows[4], unsigned used) {
     lanes::deinterleave(values, n, rows, used);
 }
 template <int C>
-[[gnu::target("avx2"), gnu::flatten]] void horizontal_channels_avx2(const double* src, const PlanEntry* cols,
-                                                                    std::uint64_t x_lo, std::uint64_t x_hi, double* s) {
+[[gnu::target("avx2"), gnu::flatten]] bool horizontal_channels_avx2(const double* src, const PlanEntry* cols,
+                                                                    std::uint64_t x_lo, std::uint64_t x_hi, double* s,
+                                                                    bool check) {
     lanes::horizontal_channels<C>(src, cols, x_lo, x_hi, s);
+    return !check || all_finite(s + x_lo * C, (x_hi - x_lo) * C);
 }
 
 #endif
@@ -281,17 +286,18 @@ void interleave(Isa isa, const double* const rows[4], std::uint64_t lo, std::uin
 
 void horizontal_lanes(Isa isa, const double* l, std::uint64_t base, std::uint64_t c, const PlanEntry* cols,
                       std::uint64_t x_lo, std::uint64_t x_hi, double* out, bool repair) {
+    bool finite = true;
 #if defined(__x86_64__)
     if (isa == Isa::Avx2) {
-        horizontal_lanes_avx2(l, base, c, cols, x_lo, x_hi, out);
+        finite = horizontal_lanes_avx2(l, base, c, cols, x_lo, x_hi, out, repair);
     } else {
-        horizontal_lanes_baseline(l, base, c, cols, x_lo, x_hi, out);
+        finite = horizontal_lanes_baseline(l, base, c, cols, x_lo, x_hi, out, repair);
     }
 #else
     (void)isa;
-    horizontal_lanes_baseline(l, base, c, cols, x_lo, x_hi, out);
+    finite = horizontal_lanes_baseline(l, base, c, cols, x_lo, x_hi, out, repair);
 #endif
-    if (repair && !all_finite(out, (x_hi - x_lo) * c * lanes::width)) {
+    if (!finite) {
         repair_lanes(l, base, c, cols, x_lo, x_hi, out);
     }
 }
@@ -309,24 +315,19 @@ void deinterleave(Isa isa, const double* values, std::uint64_t n, double* const 
 
 void horizontal_channels(Isa isa, const double* src, std::uint64_t c, const PlanEntry* cols, std::uint64_t x_lo,
                          std::uint64_t x_hi, double* s, bool repair) {
+    bool finite = true;
 #if defined(__x86_64__)
     if (isa == Isa::Avx2) {
-        if (c == 3) {
-            horizontal_channels_avx2<3>(src, cols, x_lo, x_hi, s);
-        } else {
-            horizontal_channels_avx2<4>(src, cols, x_lo, x_hi, s);
-        }
+        finite = c == 3 ? horizontal_channels_avx2<3>(src, cols, x_lo, x_hi, s, repair)
+                        : horizontal_channels_avx2<4>(src, cols, x_lo, x_hi, s, repair);
     } else
 #endif
     {
         (void)isa;
-        if (c == 3) {
-            horizontal_channels_baseline<3>(src, cols, x_lo, x_hi, s);
-        } else {
-            horizontal_channels_baseline<4>(src, cols, x_lo, x_hi, s);
-        }
+        finite = c == 3 ? horizontal_channels_baseline<3>(src, cols, x_lo, x_hi, s, repair)
+                        : horizontal_channels_baseline<4>(src, cols, x_lo, x_hi, s, repair);
     }
-    if (repair) {
+    if (!finite) {
         repair_horizontal<double>(src, c, cols, x_lo, x_hi, s);
     }
 }

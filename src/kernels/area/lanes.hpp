@@ -152,8 +152,8 @@ template <class S>
 }
 
 // Lane b of values[0 .. n) into the double row rows[b][0 .. n), b < used.
-[[gnu::always_inline]] inline void deinterleave(const double* __restrict values, std::uint64_t n,
-                                                double* const rows[4], unsigned used) {
+[[gnu::always_inline]] inline void deinterleave(const double* __restrict values, std::uint64_t n, double* const rows[4],
+                                                unsigned used) {
     std::uint64_t i = 0;
     for (; n - i >= width; i += width) {
         v4d v[4] = {load(values + i * width), load(values + (i + 1) * width), load(values + (i + 2) * width),

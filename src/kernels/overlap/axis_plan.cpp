@@ -153,22 +153,6 @@ struct SmallGrid {
     std::int64_t step_q = 0;
 };
 
-bool small_grid(const EdgeGrid& grid, SmallGrid& out) {
-    const WideInt limit = WideInt::from_u64(std::uint64_t{1} << 62);
-    if (!(grid.beta < limit) || !(grid.gamma < limit) || !(grid.alpha < limit) || grid.alpha < limit.negated()) {
-        return false;
-    }
-    const FloorDivision step = floor_divide(grid.beta, grid.gamma, 0, std::int64_t{1} << 61);
-    if (step.above) {
-        return false;
-    }
-    int exponent = 0;
-    out.gamma = grid.gamma.leading_bits(exponent);
-    out.step_r = step.remainder.leading_bits(exponent);
-    out.step_q = step.quotient;
-    return true;
-}
-
 double small_piece(std::uint64_t r, std::uint64_t gamma) { return static_cast<double>(r) / static_cast<double>(gamma); }
 
 struct SmallPosition {
@@ -215,32 +199,9 @@ PlanEntry small_entry(const SmallPosition& start, const SmallPosition& end, cons
 
 }  // namespace
 
-EdgeGrid window_grid(double origin, double extent, std::uint64_t in_n, std::uint64_t out_n) {
-    const int shift = integer_shift({origin, extent});
-    EdgeGrid grid;
-    // e_k = (origin * out_n + k * extent) / out_n, numerator and denominator
-    // scaled by 2^shift.
-    grid.alpha = WideInt::from_scaled_double(origin, shift).times(out_n);
-    grid.beta = WideInt::from_scaled_double(extent, shift);
-    grid.gamma = WideInt::from_scaled_double(1.0, shift).times(out_n);
-    grid.in_n = in_n;
-    grid.out_n = out_n;
-    return grid;
-}
+namespace {
 
-EdgeGrid bin_grid(double in_origin, double in_bw, double out_origin, double out_bw, std::uint64_t in_n,
-                  std::uint64_t out_n) {
-    const int shift = integer_shift({in_origin, in_bw, out_origin, out_bw});
-    EdgeGrid grid;
-    grid.alpha = WideInt::from_scaled_double(out_origin, shift) - WideInt::from_scaled_double(in_origin, shift);
-    grid.beta = WideInt::from_scaled_double(out_bw, shift);
-    grid.gamma = WideInt::from_scaled_double(in_bw, shift);
-    grid.in_n = in_n;
-    grid.out_n = out_n;
-    return grid;
-}
-
-AxisShape axis_shape(const EdgeGrid& grid) {
+AxisShape compute_shape(const EdgeGrid& grid) {
     AxisShape shape;
     const std::int64_t out_limit = static_cast<std::int64_t>(grid.out_n);
     // First covered: the smallest k with e_{k+1} > 0, i.e. (k + 1) * beta >
@@ -281,8 +242,54 @@ AxisShape axis_shape(const EdgeGrid& grid) {
     return shape;
 }
 
+// The shape and the 64-bit form of a grid just made.
+void finish(EdgeGrid& grid) {
+    grid.shape = compute_shape(grid);
+    const WideInt limit = WideInt::from_u64(std::uint64_t{1} << 62);
+    if (grid.beta < limit && grid.gamma < limit && grid.alpha < limit && limit.negated() < grid.alpha) {
+        const FloorDivision step = floor_divide(grid.beta, grid.gamma, 0, std::int64_t{1} << 61);
+        if (!step.above) {
+            int exponent = 0;
+            grid.small = true;
+            const auto magnitude = static_cast<std::int64_t>(grid.alpha.leading_bits(exponent));
+            grid.small_alpha = grid.alpha.sign() < 0 ? -magnitude : magnitude;
+            grid.small_beta = grid.beta.leading_bits(exponent);
+            grid.small_gamma = grid.gamma.leading_bits(exponent);
+        }
+    }
+}
+
+}  // namespace
+
+EdgeGrid window_grid(double origin, double extent, std::uint64_t in_n, std::uint64_t out_n) {
+    const int shift = integer_shift({origin, extent});
+    EdgeGrid grid;
+    // e_k = (origin * out_n + k * extent) / out_n, numerator and denominator
+    // scaled by 2^shift.
+    grid.alpha = WideInt::from_scaled_double(origin, shift).times(out_n);
+    grid.beta = WideInt::from_scaled_double(extent, shift);
+    grid.gamma = WideInt::from_scaled_double(1.0, shift).times(out_n);
+    grid.in_n = in_n;
+    grid.out_n = out_n;
+    finish(grid);
+    return grid;
+}
+
+EdgeGrid bin_grid(double in_origin, double in_bw, double out_origin, double out_bw, std::uint64_t in_n,
+                  std::uint64_t out_n) {
+    const int shift = integer_shift({in_origin, in_bw, out_origin, out_bw});
+    EdgeGrid grid;
+    grid.alpha = WideInt::from_scaled_double(out_origin, shift) - WideInt::from_scaled_double(in_origin, shift);
+    grid.beta = WideInt::from_scaled_double(out_bw, shift);
+    grid.gamma = WideInt::from_scaled_double(in_bw, shift);
+    grid.in_n = in_n;
+    grid.out_n = out_n;
+    finish(grid);
+    return grid;
+}
+
 void fill_plan(const EdgeGrid& grid, std::uint64_t k_begin, std::uint64_t k_end, PlanEntry* out) {
-    const AxisShape shape = axis_shape(grid);
+    const AxisShape& shape = grid.shape;
     const std::uint64_t lo = std::clamp(shape.covered_begin, k_begin, k_end);
     const std::uint64_t hi = std::clamp(shape.covered_end, lo, k_end);
     for (std::uint64_t k = k_begin; k < lo; ++k) {
@@ -294,12 +301,22 @@ void fill_plan(const EdgeGrid& grid, std::uint64_t k_begin, std::uint64_t k_end,
     if (lo == hi) {
         return;
     }
-    const EdgeWalk walk(grid);
-    Position start = walk.at(lo);
-    SmallGrid small;
-    if (start.quotient > -quotient_limit && start.quotient < quotient_limit && small_grid(grid, small)) {
-        int exponent = 0;
-        SmallPosition from{start.quotient, start.remainder.leading_bits(exponent)};
+    if (grid.small) {
+        // Edge lo at (alpha + lo * beta) / gamma: |numerator| < 2^124.
+        __extension__ typedef __int128 i128;
+        const i128 gamma = static_cast<i128>(grid.small_gamma);
+        const i128 numerator = static_cast<i128>(grid.small_alpha) + static_cast<i128>(lo) * grid.small_beta;
+        i128 q = numerator / gamma;  // truncated: made the floor below
+        i128 r = numerator - q * gamma;
+        if (r < 0) {
+            r += gamma;
+            q -= 1;
+        }
+        SmallGrid small;
+        small.gamma = grid.small_gamma;
+        small.step_q = static_cast<std::int64_t>(grid.small_beta / grid.small_gamma);
+        small.step_r = grid.small_beta % grid.small_gamma;
+        SmallPosition from{static_cast<std::int64_t>(q), static_cast<std::uint64_t>(r)};
         for (std::uint64_t k = lo; k < hi; ++k) {
             SmallPosition to{from.quotient + small.step_q, from.remainder + small.step_r};
             if (to.remainder >= small.gamma) {
@@ -311,6 +328,8 @@ void fill_plan(const EdgeGrid& grid, std::uint64_t k_begin, std::uint64_t k_end,
         }
         return;
     }
+    const EdgeWalk walk(grid);
+    Position start = walk.at(lo);
     for (std::uint64_t k = lo; k < hi; ++k) {
         Position end = walk.next(start, k);
         out[k - k_begin] = entry_between(start, end, grid);

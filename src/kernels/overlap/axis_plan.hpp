@@ -15,12 +15,33 @@
 
 namespace pellorin::overlap {
 
+// Facts about a whole axis, found from the grid without building entries.
+struct AxisShape {
+    // Outputs covered_begin <= k < covered_end overlap the input; all others
+    // overlap nothing (the covered outputs are consecutive, edges increase).
+    std::uint64_t covered_begin = 0;
+    std::uint64_t covered_end = 0;
+    // Every output pixel k covers exactly the whole input pixels offset +
+    // k * factor ... offset + (k + 1) * factor - 1, all inside the input.
+    bool uniform = false;
+    std::uint64_t factor = 0;
+    std::uint64_t offset = 0;
+};
 struct EdgeGrid {
     WideInt alpha;
     WideInt beta;   // > 0
     WideInt gamma;  // > 0
     std::uint64_t in_n = 0;
     std::uint64_t out_n = 0;
+    // Found when the grid is made (window_grid, bin_grid):
+    AxisShape shape;
+    // alpha, beta and gamma below 2^62 in magnitude, and an output pixel
+    // narrower than 2^61 input pixels: the edges are walked in 64- and
+    // 128-bit integers, giving the same entries as the wide walk.
+    bool small = false;
+    std::int64_t small_alpha = 0;
+    std::uint64_t small_beta = 0;
+    std::uint64_t small_gamma = 0;
 };
 
 // The largest pixel counts an axis may have: indices and their sums stay
@@ -58,18 +79,7 @@ struct PlanEntry {
 // Entries of the outputs k_begin <= k < k_end into out[0 .. k_end - k_begin).
 void fill_plan(const EdgeGrid& grid, std::uint64_t k_begin, std::uint64_t k_end, PlanEntry* out);
 
-// Facts about a whole axis, found from the grid without building entries.
-struct AxisShape {
-    // Outputs covered_begin <= k < covered_end overlap the input; all others
-    // overlap nothing (the covered outputs are consecutive, edges increase).
-    std::uint64_t covered_begin = 0;
-    std::uint64_t covered_end = 0;
-    // Every output pixel k covers exactly the whole input pixels offset +
-    // k * factor ... offset + (k + 1) * factor - 1, all inside the input.
-    bool uniform = false;
-    std::uint64_t factor = 0;
-    std::uint64_t offset = 0;
-};
-AxisShape axis_shape(const EdgeGrid& grid);
+// The grid's AxisShape (computed when the grid was made).
+inline const AxisShape& axis_shape(const EdgeGrid& grid) { return grid.shape; }
 
 }  // namespace pellorin::overlap

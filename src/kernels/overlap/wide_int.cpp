@@ -64,6 +64,9 @@ WideInt WideInt::from_scaled_double(double x, int shift) {
     if (limb + 2 > capacity) {
         capacity_exceeded();
     }
+    for (int i = 0; i < limb; ++i) {
+        out.limbs_[i] = 0;
+    }
     out.limbs_[limb] = mantissa << offset;
     out.limbs_[limb + 1] = offset == 0 ? 0 : mantissa >> (64 - offset);
     out.size_ = limb + 2;
@@ -107,7 +110,7 @@ void WideInt::add_magnitude(const WideInt& other) {
     const int n = size_ > other.size_ ? size_ : other.size_;
     std::uint64_t carry = 0;
     for (int i = 0; i < n; ++i) {
-        const u128 sum = static_cast<u128>(limbs_[i]) + other.limbs_[i] + carry;
+        const u128 sum = static_cast<u128>(limb(i)) + other.limb(i) + carry;
         limbs_[i] = static_cast<std::uint64_t>(sum);
         carry = static_cast<std::uint64_t>(sum >> 64);
     }
@@ -124,7 +127,7 @@ void WideInt::add_magnitude(const WideInt& other) {
 void WideInt::subtract_magnitude(const WideInt& other) noexcept {
     std::uint64_t borrow = 0;
     for (int i = 0; i < size_; ++i) {
-        const std::uint64_t b = other.limbs_[i];
+        const std::uint64_t b = other.limb(i);
         const std::uint64_t d = limbs_[i] - b - borrow;
         borrow = (limbs_[i] < b || (limbs_[i] == b && borrow != 0)) ? 1 : 0;
         limbs_[i] = d;

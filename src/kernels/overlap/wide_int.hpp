@@ -12,7 +12,8 @@
 namespace pellorin::overlap {
 
 // Sign and magnitude, the magnitude in 64-bit limbs, least significant
-// first; limbs at and past size() are zero, and zero has size 0 and no sign.
+// first; only the limbs below size() are meaningful (copies move only
+// those), and zero has size 0 and no sign.
 // 36 limbs (2304 bits) hold a double scaled by 2^1074 (2^2098) times two
 // 64-bit factors with room to spare; a result past that is an internal
 // failure (Panic), which the edges of an axis never reach.
@@ -20,7 +21,12 @@ class WideInt {
 public:
     static constexpr int capacity = 36;
 
-    WideInt() noexcept = default;
+    WideInt() noexcept {}  // zero; the limbs are left unset
+    WideInt(const WideInt& other) noexcept { copy_from(other); }
+    WideInt& operator=(const WideInt& other) noexcept {
+        copy_from(other);
+        return *this;
+    }
     static WideInt from_u64(std::uint64_t value) noexcept;
     static WideInt from_i64(std::int64_t value) noexcept;
     // x * 2^shift, exactly, for a finite x whose product with 2^shift is an
@@ -53,13 +59,21 @@ public:
     std::uint64_t leading_bits(int& exponent) const noexcept;
 
 private:
+    void copy_from(const WideInt& other) noexcept {
+        size_ = other.size_;
+        negative_ = other.negative_;
+        for (int i = 0; i < size_; ++i) {
+            limbs_[i] = other.limbs_[i];
+        }
+    }
+    std::uint64_t limb(int i) const noexcept { return i < size_ ? limbs_[i] : 0; }
     void add_magnitude(const WideInt& other);
     // |this| -= |other|, where |other| <= |this|.
     void subtract_magnitude(const WideInt& other) noexcept;
     void trim() noexcept;
     friend int compare_magnitude(const WideInt& a, const WideInt& b) noexcept;
 
-    std::array<std::uint64_t, capacity> limbs_{};
+    std::array<std::uint64_t, capacity> limbs_;
     int size_ = 0;
     bool negative_ = false;
 };

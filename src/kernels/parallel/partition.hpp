@@ -18,11 +18,14 @@ namespace pellorin::parallel {
 using ChunkFunction = void (*)(void* context, std::uint64_t begin, std::uint64_t end, unsigned worker);
 
 // Runs `run(context, begin, end, worker)` over [0, count) in chunks of
-// `grain` items (the last may be shorter) on min(threads, chunks) threads,
-// the caller's included; returns when all are done. A thread that cannot be
-// started leaves its share to the others. The first exception a chunk
-// throws stops the handing out of chunks and is rethrown here once every
-// thread has finished. Pure C++: no interpreter object may be touched.
+// `grain` items (the last may be shorter) on up to min(threads, chunks)
+// threads: the caller's and helpers kept for the life of the process.
+// Returns once every chunk is done; it never waits for a helper that has
+// not started (on a busy machine the caller takes the chunks left), and a
+// call made while another call uses the helpers runs on its caller alone.
+// The first exception a chunk throws stops the handing out of chunks and
+// is rethrown here once every claimed chunk has finished. Pure C++: no
+// interpreter object may be touched.
 void run_chunks(std::uint64_t count, std::uint64_t grain, unsigned threads, ChunkFunction run, void* context);
 
 // The same with any callable `work(begin, end, worker)`.

@@ -150,10 +150,14 @@ enum class BoxOut { totals, bytes, floats };
 // of the row, or the row's results); returns the first output pixel left
 // for box_sums: the one whose loads would pass the row's input, or whose
 // stores would pass the row's output.
-template <BoxOut O, int KH>
+template <BoxOut O, int KH, unsigned SLOT>
 [[gnu::target("avx2")]] std::uint64_t box_sums_shuffled(const std::uint8_t* image, const BoxGeometry& g,
                                                         const ByteShuffle& sh, std::uint64_t r, void* dst) {
+    // Local copies: the compiler need not reload them after each store.
     const std::uint64_t kh = KH > 0 ? static_cast<std::uint64_t>(KH) : g.kh;
+    const std::uint64_t stride = g.stride;
+    const std::uint64_t lane_bytes = sh.lane_bytes;
+    const std::uint64_t sums = sh.sums;
     const __m256i mask = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(sh.mask)));
     const __m256i ones8 = _mm256_set1_epi8(1);
     const __m256i ones16 = _mm256_set1_epi16(1);
@@ -161,78 +165,90 @@ template <BoxOut O, int KH>
     const __m256i bias16 = _mm256_set1_epi16(static_cast<short>(g.shift > 0 ? (1 << (g.shift - 1)) - 1 : 0));
     const __m256i bias32 = _mm256_set1_epi32(g.shift > 0 ? (1 << (g.shift - 1)) - 1 : 0);
     const __m256 scale = _mm256_set1_ps(1.0f / static_cast<float>(g.divisor));
-    const std::uint8_t* first = image + (g.oy + r * g.kh) * g.stride + g.ox * g.c;
+    const std::uint8_t* first = image + (g.oy + r * g.kh) * stride + g.ox * g.c;
     const std::uint64_t used = g.out_w * g.kw * g.c;  // input bytes of the row's segment
     const std::uint64_t outputs = g.out_w * g.c;
     // Values a lane's store writes: its `sums` and what follows, which the
     // next store (or the tail) overwrites.
-    const std::uint64_t span = O == BoxOut::totals ? 0 : (sh.slot == 2 ? 8 : 4);
-    const std::uint64_t pixels_per_step = 2 * sh.sums / g.c;
+    constexpr std::uint64_t span = O == BoxOut::totals ? 0 : (SLOT == 2 ? 8 : 4);
+    const std::uint64_t pixels_per_step = 2 * sums / g.c;
     std::uint64_t in = 0;
     std::uint64_t out = 0;
     std::uint64_t x = 0;
     // Each step reads 16 bytes at `in` and at `in + lane_bytes`.
-    while (in + sh.lane_bytes + 16 <= used && out + sh.sums + span <= outputs) {
+    while (in + lane_bytes + 16 <= used && out + sums + span <= outputs) {
         __m256i acc = _mm256_setzero_si256();
         for (std::uint64_t i = 0; i < kh; ++i) {
-            const std::uint8_t* p = first + i * g.stride + in;
+            const std::uint8_t* p = first + i * stride + in;
             // The stream of each row a few cache lines ahead.
-            _mm_prefetch(reinterpret_cast<const char*>(p) + 1024, _MM_HINT_T0);
-            const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + sh.lane_bytes),
+            _mm_prefetch(reinterpret_cast<const char*>(p) + 512, _MM_HINT_T0);
+            const __m256i bytes = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + lane_bytes),
                                                       reinterpret_cast<const __m128i*>(p));
             const __m256i pairs = _mm256_maddubs_epi16(_mm256_shuffle_epi8(bytes, mask), ones8);
-            acc = sh.slot == 2 ? _mm256_add_epi16(acc, pairs) : _mm256_add_epi32(acc, _mm256_madd_epi16(pairs, ones16));
+            if constexpr (SLOT == 2) {
+                acc = _mm256_add_epi16(acc, pairs);
+            } else {
+                acc = _mm256_add_epi32(acc, _mm256_madd_epi16(pairs, ones16));
+            }
         }
         // The first `sums` values of each lane; stores overlap and run
         // forward, so each is completed by the next.
         if constexpr (O == BoxOut::totals) {
             auto* totals = static_cast<std::uint32_t*>(dst);
-            if (sh.slot == 2) {
+            if constexpr (SLOT == 2) {
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(totals + out),
                                     _mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc)));
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(totals + out + sh.sums),
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(totals + out + sums),
                                     _mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc, 1)));
             } else {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + out), _mm256_castsi256_si128(acc));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + out + sh.sums), _mm256_extracti128_si256(acc, 1));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(totals + out + sums), _mm256_extracti128_si256(acc, 1));
             }
         } else if constexpr (O == BoxOut::bytes) {
             auto* row = static_cast<std::uint8_t*>(dst);
-            __m256i q;
-            if (sh.slot == 2) {
+            if constexpr (SLOT == 2) {
                 // Sums of at most 128 rows of pairs: S + bias + 1 < 2^16.
-                q = _mm256_packus_epi16(round_pow2_16(acc, k, bias16), _mm256_setzero_si256());
+                const __m256i q = _mm256_packus_epi16(round_pow2_16(acc, k, bias16), _mm256_setzero_si256());
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(row + out), _mm256_castsi256_si128(q));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(row + out + sums), _mm256_extracti128_si256(q, 1));
             } else {
                 const __m256i words = _mm256_packus_epi32(round_pow2_32(acc, k, bias32), _mm256_setzero_si256());
-                q = _mm256_packus_epi16(words, _mm256_setzero_si256());
-            }
-            if (sh.slot == 2) {
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(row + out), _mm256_castsi256_si128(q));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(row + out + sh.sums), _mm256_extracti128_si256(q, 1));
-            } else {
+                const __m256i q = _mm256_packus_epi16(words, _mm256_setzero_si256());
                 const int lo = _mm_cvtsi128_si32(_mm256_castsi256_si128(q));
                 const int hi = _mm_cvtsi128_si32(_mm256_extracti128_si256(q, 1));
                 std::memcpy(row + out, &lo, 4);
-                std::memcpy(row + out + sh.sums, &hi, 4);
+                std::memcpy(row + out + sums, &hi, 4);
             }
         } else {
             auto* row = static_cast<float*>(dst);
-            if (sh.slot == 2) {
+            if constexpr (SLOT == 2) {
                 const __m256 lo = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(acc)));
                 const __m256 hi = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(acc, 1)));
                 _mm256_storeu_ps(row + out, _mm256_mul_ps(lo, scale));
-                _mm256_storeu_ps(row + out + sh.sums, _mm256_mul_ps(hi, scale));
+                _mm256_storeu_ps(row + out + sums, _mm256_mul_ps(hi, scale));
             } else {
                 const __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(acc), scale);
                 _mm_storeu_ps(row + out, _mm256_castps256_ps128(f));
-                _mm_storeu_ps(row + out + sh.sums, _mm256_extractf128_ps(f, 1));
+                _mm_storeu_ps(row + out + sums, _mm256_extractf128_ps(f, 1));
             }
         }
-        in += 2 * sh.lane_bytes;
-        out += 2 * sh.sums;
+        in += 2 * lane_bytes;
+        out += 2 * sums;
         x += pixels_per_step;
     }
     return x;
+}
+
+// The kernel for the shuffle's slot size and, for two rows, the row count.
+template <BoxOut O>
+std::uint64_t box_sums_dispatch(const std::uint8_t* image, const BoxGeometry& g, const ByteShuffle& sh, std::uint64_t r,
+                                void* dst) {
+    if (sh.slot == 2) {
+        return g.kh == 2 ? box_sums_shuffled<O, 2, 2>(image, g, sh, r, dst)
+                         : box_sums_shuffled<O, 0, 2>(image, g, sh, r, dst);
+    }
+    return g.kh == 4 ? box_sums_shuffled<O, 4, 4>(image, g, sh, r, dst)
+                     : box_sums_shuffled<O, 0, 4>(image, g, sh, r, dst);
 }
 
 // uint8 results of a power-of-two divisor 2^k: round half to even of S / 2^k
@@ -320,15 +336,13 @@ void run_typed(const AreaJob& job, const BoxGeometry& g) {
                 if constexpr (std::is_same_v<E, std::uint8_t> && std::is_same_v<A, std::uint32_t>) {
                     if (sh != nullptr) {
                         if (bytes_pow2) {
-                            x = g.kh == 2 ? box_sums_shuffled<BoxOut::bytes, 2>(image, g, *sh, r, row)
-                                          : box_sums_shuffled<BoxOut::bytes, 0>(image, g, *sh, r, row);
+                            x = box_sums_dispatch<BoxOut::bytes>(image, g, *sh, r, row);
                             done = x * g.c;
                         } else if (floats_pow2) {
-                            x = g.kh == 2 ? box_sums_shuffled<BoxOut::floats, 2>(image, g, *sh, r, row)
-                                          : box_sums_shuffled<BoxOut::floats, 0>(image, g, *sh, r, row);
+                            x = box_sums_dispatch<BoxOut::floats>(image, g, *sh, r, row);
                             done = x * g.c;
                         } else {
-                            x = box_sums_shuffled<BoxOut::totals, 0>(image, g, *sh, r, totals);
+                            x = box_sums_dispatch<BoxOut::totals>(image, g, *sh, r, totals);
                         }
                     }
                 }

@@ -165,7 +165,7 @@ struct Separable {
                     }
                     interleave(job.isa, job.element, src, tile.j_lo, tile.j_hi, w.lanes.data());
                 } else {
-                    const double* src[4];
+                    const double* src[4] = {};
                     for (unsigned b = 0; b < used; ++b) {
                         // The row's pass into its own slice, from the tile's first element.
                         double* t = w.t.data() + b * widest_tile;

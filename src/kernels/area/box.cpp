@@ -119,10 +119,10 @@ bool byte_shuffle(std::uint64_t kw, std::uint64_t c, ByteShuffle& out) {
     for (std::int8_t& m : out.mask) {
         m = static_cast<std::int8_t>(0x80);  // a zero byte
     }
-    for (unsigned g = 0; g < groups; ++g) {
-        for (unsigned ch = 0; ch < c; ++ch) {
-            for (unsigned t = 0; t < kw; ++t) {
-                const unsigned slot_byte = (g * static_cast<unsigned>(c) + ch) * out.slot + t;
+    for (std::size_t g = 0; g < groups; ++g) {
+        for (std::size_t ch = 0; ch < c; ++ch) {
+            for (std::size_t t = 0; t < kw; ++t) {
+                const std::size_t slot_byte = (g * c + ch) * out.slot + t;
                 out.mask[slot_byte] = static_cast<std::int8_t>(g * group_bytes + t * c + ch);
             }
         }
@@ -261,7 +261,7 @@ std::uint64_t box_sums_dispatch(const std::uint8_t* image, const BoxGeometry& g,
     std::uint64_t i = 0;
     for (; n - i >= 16; i += 16) {
         __m256i q[2];
-        for (int h = 0; h < 2; ++h) {
+        for (std::size_t h = 0; h < 2; ++h) {
             const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(totals + i + 8 * h));
             const __m256i odd = _mm256_and_si256(_mm256_srl_epi32(s, k), one);
             q[h] = _mm256_srl_epi32(_mm256_add_epi32(_mm256_add_epi32(s, bias), odd), k);
@@ -329,9 +329,9 @@ void run_typed(const AreaJob& job, const BoxGeometry& g) {
         for (std::uint64_t r = r0; r < r1; ++r) {
             char* row = out + r * row_bytes;
             A* totals = mine.totals.data();
-            std::uint64_t done = 0;  // output elements written
 #if defined(__x86_64__)
             if (job.isa == Isa::Avx2) {
+                std::uint64_t done = 0;  // output elements written
                 std::uint64_t x = 0;
                 if constexpr (std::is_same_v<E, std::uint8_t> && std::is_same_v<A, std::uint32_t>) {
                     if (sh != nullptr) {

@@ -4,16 +4,15 @@
 // scalar formula of passes.hpp; the vectors only run four independent
 // outputs at once. Written with GCC's vector extensions, which every
 // instruction set compiles (two SSE2 or NEON registers, or one AVX2 one)
-// with the same IEEE operations, so every set gives the same bits.
+// with the same IEEE operations, so every set gives the same bits. GCC (12
+// and later) and clang both have these builtins.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <type_traits>
 
 #include "kernels/accumulate/compensated.hpp"
-#include "kernels/area/writers.hpp"
 #include "kernels/overlap/axis_plan.hpp"
 
 // Vectors are passed by value only between always-inlined functions, never
@@ -27,9 +26,6 @@ namespace pellorin::area::lanes {
 using overlap::PlanEntry;
 
 typedef double v4d __attribute__((vector_size(32)));
-typedef float v4f __attribute__((vector_size(16)));
-typedef std::int32_t v4i __attribute__((vector_size(16)));
-typedef std::int64_t v4l __attribute__((vector_size(32)));
 
 inline constexpr unsigned width = 4;
 
@@ -56,14 +52,14 @@ template <class S>
 
 // In place: afterwards v[k] holds what was lane k of v[0] .. v[3].
 [[gnu::always_inline]] inline void transpose(v4d v[4]) {
-    const v4d t0 = __builtin_shuffle(v[0], v[1], v4l{0, 4, 2, 6});
-    const v4d t1 = __builtin_shuffle(v[0], v[1], v4l{1, 5, 3, 7});
-    const v4d t2 = __builtin_shuffle(v[2], v[3], v4l{0, 4, 2, 6});
-    const v4d t3 = __builtin_shuffle(v[2], v[3], v4l{1, 5, 3, 7});
-    v[0] = __builtin_shuffle(t0, t2, v4l{0, 1, 4, 5});
-    v[1] = __builtin_shuffle(t1, t3, v4l{0, 1, 4, 5});
-    v[2] = __builtin_shuffle(t0, t2, v4l{2, 3, 6, 7});
-    v[3] = __builtin_shuffle(t1, t3, v4l{2, 3, 6, 7});
+    const v4d t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
+    const v4d t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
+    const v4d t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
+    const v4d t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    v[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    v[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 // lanes[j - lo] = {rows[0][j], rows[1][j], rows[2][j], rows[3][j]} for

@@ -21,7 +21,7 @@ class WideInt {
 public:
     static constexpr int capacity = 36;
 
-    WideInt() noexcept {}  // zero; the limbs are left unset
+    WideInt() noexcept = default;  // zero; the limbs are left unset
     WideInt(const WideInt& other) noexcept { copy_from(other); }
     WideInt& operator=(const WideInt& other) noexcept {
         copy_from(other);

@@ -200,15 +200,29 @@ def test_resize_rechunks_split_frames_to_whole_ones():
     assert sum(lazy.chunks[0]) == 64 and 1 <= max(lazy.chunks[0]) <= 4
 
 
-def test_numpy_input_is_wrapped_with_whole_frames():
+def test_numpy_input_is_read_in_place_in_whole_frames(monkeypatch):
     stack = values_of(np.uint8, (3, 40, 50, 3))
-    lazy = pellorin.dask.resize(stack, (4, 5), channels=True)
-    assert all(len(c) == 1 for c in lazy.chunks[1:])
-    same_bits(lazy.compute(scheduler="threads"), per_frame(pellorin.resize, stack, 3, shape=(4, 5)))
     values = values_of(np.float64, (30, 40))
-    lazy = pellorin.dask.rebin_axis(values, in_origin=0, in_bw=1, out_origin=0, out_bw=4, out_n=10, axis=0)
-    same_bits(lazy.compute(scheduler="threads"),
-              pellorin.rebin_axis(values, in_origin=0, in_bw=1, out_origin=0, out_bw=4, out_n=10, axis=0))
+    axis_kwargs = dict(in_origin=0, in_bw=1, out_origin=0, out_bw=4, out_n=10, axis=0)
+    expected = (per_frame(pellorin.resize, stack, 3, shape=(4, 5)), pellorin.rebin_axis(values, **axis_kwargs))
+    read = []
+    for name, source in (("resize", stack), ("rebin_axis", values)):
+        plain = getattr(pellorin, name)
+
+        def counted(array, *args, _plain=plain, _source=source, **kwargs):
+            read.append(np.shares_memory(array, _source))
+            return _plain(array, *args, **kwargs)
+
+        monkeypatch.setattr(pellorin, name, counted)
+    with dask.config.set({"array.chunk-size": "8KiB"}):  # several blocks of frames, of lines
+        lazy = pellorin.dask.resize(stack, (4, 5), channels=True)
+        lazy_axis = pellorin.dask.rebin_axis(values, **axis_kwargs)
+    assert lazy.numblocks == (3, 1, 1, 1) and lazy_axis.numblocks[0] == 1 < lazy_axis.numblocks[1]
+    read.clear()  # the argument checks read samples, not the arrays
+    same_bits(lazy.compute(scheduler="threads"), expected[0])
+    same_bits(lazy_axis.compute(scheduler="threads"), expected[1])
+    # Every block was a view of the caller's array, never a copy of it.
+    assert read == [True] * (3 + lazy_axis.numblocks[1])
 
 
 @pytest.mark.parametrize("limit, refused", [(2_000_000, False), (1_999_999, True), (None, False)])

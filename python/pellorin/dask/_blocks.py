@@ -6,22 +6,26 @@ raised where the graph is built, with the plain call's own message, and the
 sample's result gives the dtype and array type of every block's result);
 refuse a task that would need more memory than the caller allows; make the
 axes that one plain call needs whole in every block; and map one task over
-every block, which runs the plain call on it (once, or once per frame).
+every block (``dask.array.blockwise`` with the same index on both sides),
+which runs the plain call on it (once, or once per frame).
 """
 
 from __future__ import annotations
 
 import inspect
+import itertools
 import math
 import operator
+import uuid
 from collections.abc import Sequence
 from typing import Any, Callable, Optional, SupportsIndex
 
 import dask.array as da
 import numpy as np
+from dask.array.core import normalize_chunks, slices_from_chunks
 
-# The default limit on the memory of one task's input and result: large
-# enough for a 16-bit 8k x 8k frame resized to the same size in float32.
+# The default limit on the memory of one task's input and result, 1 GiB: a
+# 16-bit 8k x 8k frame and its float32 result take 384 MiB.
 DEFAULT_TASK_BYTES = 2**30
 
 
@@ -71,23 +75,31 @@ def nbytes(shape: Sequence[int], dtype: np.dtype[Any]) -> int:
 
 def as_dask(name: str, value: object, whole: Sequence[int]) -> da.Array:
     """``value`` as a Dask array. A Dask array is taken as it is. A NumPy
-    array is wrapped in place, with one chunk along the axes of ``whole``
-    (negative ones counting from the end; those out of range are ignored)
-    and Dask's automatic chunks along the others, under a random name rather
-    than one hashed from its data, which would cost a pass over it. Anything
-    else goes through ``dask.array.asarray`` (zarr, HDF5 and other lazy
-    arrays stay lazy)."""
+    array (or masked array) is wrapped in place: its blocks are views of
+    it, one chunk along the axes of ``whole`` (negative ones counting from
+    the end; those out of range are ignored) and Dask's automatic chunks
+    along the others. ``dask.array.from_array`` would copy it first, and
+    hash it for a name. Anything else goes through ``dask.array.asarray``
+    (zarr, HDF5 and other lazy arrays stay lazy)."""
     if isinstance(value, da.Array):
         return value
     try:
-        if isinstance(value, np.ndarray):
-            ndim = value.ndim
-            single = {a % ndim for a in whole if -ndim <= a < ndim}
-            spec = tuple(-1 if a in single else "auto" for a in range(ndim))
-            return da.from_array(value, chunks=spec, name=False)
+        if type(value) in (np.ndarray, np.ma.MaskedArray):
+            return _wrap_in_place(value, whole)  # type: ignore[arg-type]
         return da.asarray(value)
     except (TypeError, ValueError) as error:
         raise type(error)(f"{name}: cannot be read as a Dask array: {error}") from error
+
+
+def _wrap_in_place(value: np.ndarray, whole: Sequence[int]) -> da.Array:
+    ndim = value.ndim
+    single = {a % ndim for a in whole if -ndim <= a < ndim}
+    spec = tuple(-1 if a in single else "auto" for a in range(ndim))
+    chunks = normalize_chunks(spec, value.shape, dtype=value.dtype)
+    label = f"pellorin-input-{uuid.uuid4().hex}"
+    blocks = itertools.product(*(range(len(c)) for c in chunks))
+    graph = {(label, *index): value[where] for index, where in zip(blocks, slices_from_chunks(chunks))}
+    return da.Array(graph, label, chunks, meta=value[(slice(0, 0),) * ndim])
 
 
 def known_sizes(name: str, array: da.Array, axes: Sequence[int]) -> tuple[int, ...]:

@@ -54,8 +54,9 @@ def rebin_axis(values: npt.ArrayLike | da.Array, *, in_origin: FloatLike, in_bw:
     ----------
     values : dask.array.Array or array_like
         At least 1-D, of a real dtype. A NumPy array is wrapped without a
-        copy, whole along ``axis`` and in Dask's automatic chunks along the
-        other axes; other array-likes go through ``dask.array.asarray``.
+        copy (so it must not change until the result is computed), whole
+        along ``axis`` and in Dask's automatic chunks along the other axes;
+        other array-likes go through ``dask.array.asarray``.
     in_origin, in_bw, out_origin, out_bw : float
         The lower edge of bin 0 and the bin width of the input and of the
         output bins along ``axis``, as in ``pellorin.rebin_axis``.
@@ -135,6 +136,7 @@ def rebin_axis(values: npt.ArrayLike | da.Array, *, in_origin: FloatLike, in_bw:
     >>> np.array_equal(lazy.compute(), plain)
     True
     """
+    whole: tuple[int, ...]
     try:
         whole = (operator.index(axis),)
     except TypeError:
@@ -165,7 +167,6 @@ def rebin_axis(values: npt.ArrayLike | da.Array, *, in_origin: FloatLike, in_bw:
                      f"rechunk the axes other than axis {ax} smaller, or raise max_block_bytes")
 
     array = whole_axes(array, (ax,))
-    chunks = tuple((count,) if d == ax else c for d, c in enumerate(array.chunks))
-    return array.map_blocks(functools.partial(_rebin_block, **keywords), chunks=chunks,
-                            dtype=meta.dtype, meta=meta,
-                            name="pellorin-rebin-axis-" + tokenize(array.name, keywords))
+    axes = tuple(range(array.ndim))
+    return da.blockwise(functools.partial(_rebin_block, **keywords), axes, array, axes, adjust_chunks={ax: count},
+                        dtype=meta.dtype, meta=meta, name="pellorin-rebin-axis-" + tokenize(array.name, keywords))

@@ -66,9 +66,9 @@ def resize(stack: npt.ArrayLike | da.Array, shape: Sequence[SupportsIndex], *,
         The last two axes are the rows and columns of each frame; with
         ``channels=True`` the last three are rows, columns and channels.
         Any dtype that ``pellorin.resize`` reads. A NumPy array is wrapped
-        without a copy, in whole frames and Dask's automatic chunks along
-        the leading axes; other array-likes go through
-        ``dask.array.asarray``.
+        without a copy (so it must not change until the result is
+        computed), in whole frames and Dask's automatic chunks along the
+        leading axes; other array-likes go through ``dask.array.asarray``.
     shape : (int, int)
         ``(out_h, out_w)`` of every resized frame, both >= 1.
     window : (float, float, float, float), optional
@@ -175,6 +175,7 @@ def resize(stack: npt.ArrayLike | da.Array, shape: Sequence[SupportsIndex], *,
     array = whole_axes(array, range(lead_ndim, array.ndim), range(lead_ndim))
     block = functools.partial(_resize_block, frame_ndim=frame_ndim, out_frame=out_frame, meta=meta,
                               keywords=keywords)
-    return array.map_blocks(block, chunks=array.chunks[:lead_ndim] + tuple((n,) for n in out_frame),
-                            dtype=meta.dtype, meta=meta,
-                            name="pellorin-resize-" + tokenize(array.name, out_frame, keywords, channels))
+    axes = tuple(range(array.ndim))
+    return da.blockwise(block, axes, array, axes, adjust_chunks=dict(zip(axes[lead_ndim:], out_frame)),
+                        dtype=meta.dtype, meta=meta,
+                        name="pellorin-resize-" + tokenize(array.name, out_frame, keywords, channels))

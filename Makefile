@@ -29,7 +29,8 @@ TEST_STAGES := envs wheel lint pytest-np2 pytest-np1 cpptest aarch64 audit check
 WHEEL_DEP ?= wheel
 TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy reproject
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy
-BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy
+BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy \
+    "dask[array]" scikit-image
 
 .PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest lint aarch64 envs \
     pytest-np2 pytest-np1

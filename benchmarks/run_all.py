@@ -24,6 +24,9 @@ def main():
     bench_weights.run()
     bench_threads.run()
     bench_face.run()
+    import bench_dask  # imports Dask, after the scripts above have pinned their threads
+
+    bench_dask.run()
 
 
 if __name__ == "__main__":

@@ -36,7 +36,8 @@ DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy scik
 # what the gallery's examples import.
 DOCS_DEPS := "numpy>=2,<3" "sphinx>=8,<10" "myst-parser>=4,<6" "numpydoc>=1.8,<2" "sphinx-gallery>=0.17,<1" \
     "furo>=2024.8" matplotlib opencv-python-headless pillow scikit-image astropy
-BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy
+BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy \
+    scikit-image
 
 .PHONY: all wheel test quick demo docs bench fuzz clean check-exports audit sanitize cpptest lint aarch64 envs \
     pytest-np2 pytest-np1

@@ -41,7 +41,10 @@ print(f"{image.shape[0]}x{image.shape[1]} pixels of {scale_in:.4f} arcsec, centr
 # ---------------
 # A TAN projection about the same centre, rotated by 30 degrees and sampled
 # at 0.5 arcsec: 860 x 860 pixels hold the whole rotated frame
-# (300 arcsec x (cos 30 + sin 30) = 410 arcsec).
+# (300 arcsec x (cos 30 + sin 30) = 410 arcsec). It is declared in the
+# input's celestial frame (FK5, equinox 2000, from the header), since
+# :func:`pellorin.reproject` passes world coordinates from one WCS to the
+# other unconverted.
 angle, scale_out, n_out = 30.0, 0.5, 860
 c, s = np.cos(np.deg2rad(angle)), np.sin(np.deg2rad(angle))
 wcs_out = WCS(naxis=2)
@@ -49,6 +52,7 @@ wcs_out.wcs.ctype = ["RA---TAN", "DEC--TAN"]
 wcs_out.wcs.crval = [header["CRVAL1"], header["CRVAL2"]]
 wcs_out.wcs.crpix = [n_out / 2 + 0.5, n_out / 2 + 0.5]
 wcs_out.wcs.cd = np.array([[-c, s], [s, c]]) * scale_out / 3600.0
+wcs_out.wcs.radesys, wcs_out.wcs.equinox = wcs_in.wcs.radesys, wcs_in.wcs.equinox
 
 # %%
 # Flux in, flux out

@@ -35,7 +35,7 @@ DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy scik
 # new release cannot break the warnings-as-errors build unannounced), plus
 # what the gallery's examples import.
 DOCS_DEPS := "numpy>=2,<3" "sphinx>=8,<10" "myst-parser>=4,<6" "numpydoc>=1.8,<2" "sphinx-gallery>=0.17,<1" \
-    "furo>=2024.8" matplotlib opencv-python-headless pillow scikit-image astropy
+    "furo>=2024.8" matplotlib opencv-python-headless pillow scikit-image astropy pytest "dask[array]"
 BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy \
     scikit-image
 
@@ -160,13 +160,17 @@ demo: $(WHEEL_DEP) .venv-demo/.ok
 
 # The site is built from the installed wheel (autodoc imports it), with the
 # gallery's examples run; -n makes every unresolved cross-reference a warning
-# and -W every warning an error. Nothing is fetched (no intersphinx).
+# and -W every warning an error. Nothing is fetched (no intersphinx). Then
+# every snippet of the README and the pages runs, here with every package
+# they use installed (the pytest stages skip those whose packages they lack),
+# and every relative link is checked.
 docs: $(WHEEL_DEP) .venv-docs/.ok
 	.venv-docs/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
 	rm -rf build/docs-$(WORK)
 	.venv-docs/bin/python -m sphinx -b html -W --keep-going -n -q -d build/docs-$(WORK)/doctrees \
 	    docs build/docs-$(WORK)/html
 	@echo "docs in build/docs-$(WORK)/html/index.html"
+	PELLORIN_DOCS_STRICT=1 .venv-docs/bin/python -m pytest -q -p no:cacheprovider tests/test_docs.py
 
 bench: wheel .venv-bench/.ok
 	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl

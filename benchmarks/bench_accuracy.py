@@ -7,6 +7,8 @@ Each section prints one Markdown table; run_all.py writes each to
 docs/_generated/accuracy_<section>.md for the accuracy page."""
 from __future__ import annotations
 
+import importlib.resources
+
 import numpy as np
 
 import _pellorin
@@ -20,7 +22,15 @@ spectres = optional_peer("spectres")
 reproject_exact = optional_peer("reproject", "reproject_exact")
 fits = optional_peer("astropy.io", "fits")
 WCS = optional_peer("astropy.wcs", "WCS")
-data_file = optional_peer("astropy.utils.data", "get_pkg_data_filename")
+
+
+def data_file(name: str, package: str):
+    """A data file shipped inside an installed package, or None."""
+    try:
+        path = importlib.resources.files(package) / name
+    except ModuleNotFoundError:
+        return None
+    return path if path.is_file() else None
 
 
 def photos():
@@ -92,11 +102,11 @@ def halving():
 def spectrum():
     """astropy's log-binned galaxy spectrum: "mean" against spectres and the
     dense product, "sum" against the input's total."""
-    if data_file is None:
-        print("astropy is not installed: no spectrum.")
+    path = data_file("data/spec.txt", "astropy.modeling.tests")
+    if path is None:
+        print("astropy's test data are not installed: no spectrum.")
         return
-    wavelength, density = np.loadtxt(data_file("data/spec.txt", package="astropy.modeling.tests"),
-                                     skiprows=2, unpack=True)
+    wavelength, density = np.loadtxt(path, skiprows=2, unpack=True)
     n = len(wavelength)
     slope, centre0 = np.polyfit(np.arange(n), np.log10(wavelength), 1)
     in_bw = float(np.round(slope, 9))
@@ -139,7 +149,7 @@ def spectrum():
 
 def m13_grids():
     """astropy's M13 image and header, and three output grids about its centre."""
-    path = data_file("data/m13.fits", package="astropy.io.fits.hdu.compressed.tests")
+    path = data_file("data/m13.fits", "astropy.io.fits.hdu.compressed.tests")
     with fits.open(path) as hdul:
         header = hdul[0].header
         image = hdul[0].data.astype(np.float64)
@@ -158,8 +168,8 @@ def m13_grids():
 
 def reprojection():
     """M13 against reproject_exact: the mean, the footprint and the flux."""
-    if data_file is None or reproject_exact is None:
-        print("astropy or reproject is not installed: no comparison.")
+    if data_file("data/m13.fits", "astropy.io.fits.hdu.compressed.tests") is None or reproject_exact is None:
+        print("astropy's test data or reproject are not installed: no comparison.")
         return
     print("| M13 (300x300, 1 arcsec, TAN) onto | 'mean': median rel. difference from reproject_exact "
           "| max rel. difference | footprint: max abs difference | 'sum': relative change of the total |")

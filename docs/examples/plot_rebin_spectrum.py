@@ -26,13 +26,14 @@ edges, so that most output bins take parts of input bins:
 # sample number gives the bin width and the first bin's centre; input bin
 # ``k`` covers ``[origin + k * width, origin + (k + 1) * width)`` in log10
 # of the wavelength.
+from importlib.resources import files
+
 import matplotlib.pyplot as plt
 import numpy as np
-from astropy.utils.data import get_pkg_data_filename
 
 import pellorin
 
-path = get_pkg_data_filename("data/spec.txt", package="astropy.modeling.tests")
+path = files("astropy.modeling.tests") / "data" / "spec.txt"   # inside astropy
 wavelength, density = np.loadtxt(path, skiprows=2, unpack=True)
 n = len(wavelength)
 slope, centre0 = np.polyfit(np.arange(n), np.log10(wavelength), 1)

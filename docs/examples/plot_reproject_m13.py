@@ -17,17 +17,18 @@ every output pixel the frame covers.
 # ------------------------
 # The values are the survey's plate values (``int16``), treated here as
 # counts per pixel.
+from importlib.resources import files
+
 import matplotlib.pyplot as plt
 import numpy as np
 from astropy.io import fits
-from astropy.utils.data import get_pkg_data_filename
 from astropy.wcs import WCS
 from matplotlib.colors import AsinhNorm
 from matplotlib.patches import Polygon
 
 import pellorin
 
-path = get_pkg_data_filename("data/m13.fits", package="astropy.io.fits.hdu.compressed.tests")
+path = files("astropy.io.fits.hdu.compressed.tests") / "data" / "m13.fits"   # inside astropy
 with fits.open(path) as hdul:
     header = hdul[0].header
     image = hdul[0].data.astype(np.float64)
@@ -98,12 +99,15 @@ panels = (
      "counts per 1 arcsec² (input pixel area)", "x [output px]", "y [output px]"),
 )
 for ax, img, title, unit, xl, yl in panels:
-    # The stretch from the covered pixels only (uncovered "sum" pixels are 0).
-    shown = img[np.isfinite(img) & (footprint > 0)] if img is not image else img.ravel()
+    # The stretch from the fully covered pixels only (uncovered "sum" pixels
+    # are 0, and partly covered ones hold part of a pixel).
+    shown = img[np.isfinite(img) & (footprint > 1 - 1e-9)] if img is not image else img.ravel()
     vmin, vmax = np.percentile(shown, 1), np.percentile(shown, 99.8)
     norm = AsinhNorm(linear_width=(vmax - vmin) / 20, vmin=vmin, vmax=vmax)
     im = ax.imshow(img, origin="lower", cmap="magma", norm=norm, interpolation="nearest")
-    ticks = [t for k in range(0, 5) for t in (10**k, 2 * 10**k, 5 * 10**k) if vmin <= t <= vmax]
+    # Round ticks, except those crowding the labelled ends of the scale.
+    ticks = [t for k in range(0, 5) for t in (10**k, 2 * 10**k, 5 * 10**k)
+             if vmin < t < vmax and 0.06 < norm(t) < 0.94]
     fig.colorbar(im, ax=ax, shrink=0.85, ticks=[vmin, *ticks, vmax], format="%.0f",
                  label=f"{unit}\n(arcsinh stretch, {vmin:.0f} to {vmax:.0f})")
     ax.set_title(f"{title}\n(arcsinh stretch)", fontsize=10)

@@ -126,8 +126,10 @@ def write_machine(peers=("numpy", "opencv-python-headless", "pillow", "scikit-im
         memory = float("nan")
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     versions = ", ".join(f"{p} {v}" for p in ("pellorin", *peers) if (v := _version(p)) is not None)
+    # Other work on a shared machine slows every timing; say how busy it was.
+    load = f", load average {os.getloadavg()[0]:.1f} at the start" if hasattr(os, "getloadavg") else ""
     text = (f"Measured on {datetime.date.today().isoformat()} by one run of `make bench`: "
-            f"{cpu_model()}, {cores} cores available to the process, {memory:.0f} GiB of memory, "
+            f"{cpu_model()}, {cores} cores available to the process{load}, {memory:.0f} GiB of memory, "
             f"{platform.system()} {platform.machine()}, Python {platform.python_version()}; {versions}.\n")
     os.makedirs(GENERATED, exist_ok=True)
     with open(os.path.join(GENERATED, "machine.md"), "w", encoding="utf-8") as out:

@@ -10,7 +10,6 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import bench_face  # noqa: E402  (first: it pins BLAS to one thread before NumPy loads)
-import bench_accuracy  # noqa: E402, I001
 import bench_image  # noqa: E402
 import bench_quads  # noqa: E402
 import bench_reproject  # noqa: E402
@@ -20,6 +19,8 @@ from _common import tables_to, write_machine  # noqa: E402
 
 
 def main():
+    import bench_accuracy  # after bench_face, which pins BLAS's threads before NumPy loads
+
     print(write_machine())
     jobs = [(module.__name__, module.run) for module in
             (bench_image, bench_quads, bench_reproject, bench_weights, bench_threads, bench_face)]

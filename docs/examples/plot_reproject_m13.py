@@ -106,7 +106,7 @@ for ax, img, title, unit, xl, yl in panels:
     norm = AsinhNorm(linear_width=(vmax - vmin) / 20, vmin=vmin, vmax=vmax)
     im = ax.imshow(img, origin="lower", cmap="magma", norm=norm, interpolation="nearest")
     # Round ticks, except those crowding the labelled ends of the scale.
-    ticks = [t for k in range(0, 5) for t in (10**k, 2 * 10**k, 5 * 10**k)
+    ticks = [t for k in range(5) for t in (10**k, 2 * 10**k, 5 * 10**k)
              if vmin < t < vmax and 0.06 < norm(t) < 0.94]
     fig.colorbar(im, ax=ax, shrink=0.85, ticks=[vmin, *ticks, vmax], format="%.0f",
                  label=f"{unit}\n(arcsinh stretch, {vmin:.0f} to {vmax:.0f})")

@@ -79,10 +79,10 @@ $(NP1)/.ok: Makefile
 	.venv-demo/bin/pip install -q $(DEMO_DEPS)
 	touch $@
 
-.venv-docs/.ok: Makefile
-	$(PYTHON) -m venv .venv-docs
-	.venv-docs/bin/pip install -q --upgrade pip
-	.venv-docs/bin/pip install -q $(DOCS_DEPS)
+.venv-sphinx/.ok: Makefile
+	$(PYTHON) -m venv .venv-sphinx
+	.venv-sphinx/bin/pip install -q --upgrade pip
+	.venv-sphinx/bin/pip install -q $(DOCS_DEPS)
 	touch $@
 
 .venv-bench/.ok: Makefile
@@ -107,7 +107,7 @@ test:
 
 # Every environment make test uses, so that the stages after it time their
 # own work only.
-envs: $(BUILD_VENV)/.ok $(BUILD_VENV)/.lint-ok $(NP2)/.ok $(NP1)/.ok .venv-demo/.ok .venv-docs/.ok
+envs: $(BUILD_VENV)/.ok $(BUILD_VENV)/.lint-ok $(NP2)/.ok $(NP1)/.ok .venv-demo/.ok .venv-sphinx/.ok
 
 pytest-np2 pytest-np1: pytest-%: $(WHEEL_DEP) .venv-%/.ok
 	.venv-$*/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
@@ -164,13 +164,13 @@ demo: $(WHEEL_DEP) .venv-demo/.ok
 # every snippet of the README and the pages runs, here with every package
 # they use installed (the pytest stages skip those whose packages they lack),
 # and every relative link is checked.
-docs: $(WHEEL_DEP) .venv-docs/.ok
-	.venv-docs/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
+docs: $(WHEEL_DEP) .venv-sphinx/.ok
+	.venv-sphinx/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
 	rm -rf build/docs-$(WORK)
-	.venv-docs/bin/python -m sphinx -b html -W --keep-going -n -q -d build/docs-$(WORK)/doctrees \
+	.venv-sphinx/bin/python -m sphinx -b html -W --keep-going -n -q -d build/docs-$(WORK)/doctrees \
 	    docs build/docs-$(WORK)/html
 	@echo "docs in build/docs-$(WORK)/html/index.html"
-	PELLORIN_DOCS_STRICT=1 .venv-docs/bin/python -m pytest -q -p no:cacheprovider tests/test_docs.py
+	PELLORIN_DOCS_STRICT=1 .venv-sphinx/bin/python -m pytest -q -p no:cacheprovider tests/test_docs.py
 
 bench: wheel .venv-bench/.ok
 	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl

@@ -20,9 +20,10 @@ How to add a page
   ``pellorin.astro``); its docstring must follow numpydoc.
 * A gallery example: write ``docs/examples/plot_<what>.py`` in
   sphinx-gallery's format (a module docstring with a title, then code
-  cells separated by ``# %%`` comments). It runs at every build; use data
-  shipped inside an installed package (``skimage.data``, astropy's test
-  data) and add the package to DOCS_DEPS in the Makefile.
+  cells separated by ``# %%`` comments) and add its file name to ORDER in
+  ``docs/_gallery_order.py``. It runs at every build; use data shipped
+  inside an installed package (``skimage.data``, astropy's test data) and
+  add the package to DOCS_DEPS in the Makefile.
 * Tables made by ``make bench`` land in ``docs/_generated/`` and are
   included by ``speed.md`` and ``accuracy.md``; commit them after a run.
 """
@@ -31,8 +32,11 @@ from __future__ import annotations
 
 import os
 import re
+import sys
 
 import pellorin
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # _gallery_order
 
 project = "pellorin"
 author = "the pellorin developers"
@@ -87,7 +91,7 @@ sphinx_gallery_conf = {
     "abort_on_example_error": True,
     "matplotlib_animations": False,
     "image_scrapers": ("matplotlib",),
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "_gallery_order.JobOrder",
     "reference_url": {},
     "show_memory": False,
     "line_numbers": False,

@@ -111,7 +111,7 @@ in_zoom = np.concatenate([cum_in[(edges_in >= zoom[0]) & (edges_in <= zoom[1])],
                           cum_out[(edges_out >= zoom[0]) & (edges_out <= zoom[1])]])
 margin = 0.05 * (in_zoom.max() - in_zoom.min())
 axes[2].set_ylim(in_zoom.min() - margin, in_zoom.max() + margin)
-axes[2].set_ylabel("running total of the flux from the blue end [file's units]")
+axes[2].set_ylabel("flux from the blue end\n[file's units]")
 axes[2].set_xlabel("wavelength [angstrom]")
 axes[2].set_title(f"mode='sum': flux {flux_out.sum():.2f} out of {flux_in.sum():.2f} in; "
                   "running totals over the zoom (linear, y scaled to this range)")

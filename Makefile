@@ -5,6 +5,8 @@
 #             summary; the logs stay in build/logs-$(WORK)/.
 # make lint   clang-format, clang-tidy and ruff; tools/format.sh applies them.
 # make demo   run examples/demo.py.
+# make docs   build the Sphinx site (docs/, gallery included) into build/docs/html,
+#             offline, nitpicky, warnings as errors.
 # make fuzz   build the libFuzzer targets with clang and run each briefly.
 # WORK=name   keeps build/, dist/ and the quick venv apart for parallel work.
 # WERROR=OFF  builds without -Werror (it is on by default).
@@ -23,16 +25,21 @@ CMAKE_PATH := PATH="$(CURDIR)/$(BUILD_VENV)/bin:$$PATH"
 NATIVE := build/$(WORK)-native
 CROSS := build/$(WORK)-aarch64
 # The stages of make test, in order; each is a target below.
-TEST_STAGES := envs wheel lint pytest-np2 pytest-np1 cpptest aarch64 audit check-exports demo sanitize
+TEST_STAGES := envs wheel lint pytest-np2 pytest-np1 cpptest aarch64 audit check-exports demo docs sanitize
 # Targets that use the wheel build it first when run alone; make test builds
 # it once as a stage and runs the others with WHEEL_DEP empty.
 WHEEL_DEP ?= wheel
 TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy reproject
-DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy
+DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy scikit-image
+# The docs venv: Sphinx and its extensions (major versions pinned, so that a
+# new release cannot break the warnings-as-errors build unannounced), plus
+# what the gallery's examples import.
+DOCS_DEPS := "numpy>=2,<3" "sphinx>=8,<10" "myst-parser>=4,<6" "numpydoc>=1.8,<2" "sphinx-gallery>=0.17,<1" \
+    "furo>=2024.8" matplotlib opencv-python-headless pillow scikit-image astropy pytest "dask[array]"
 BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy \
-    "dask[array]" scikit-image
+    scikit-image "dask[array]"
 
-.PHONY: all wheel test quick demo bench fuzz clean check-exports audit sanitize cpptest lint aarch64 envs \
+.PHONY: all wheel test quick demo docs bench fuzz clean check-exports audit sanitize cpptest lint aarch64 envs \
     pytest-np2 pytest-np1
 
 all: test
@@ -72,6 +79,12 @@ $(NP1)/.ok: Makefile
 	.venv-demo/bin/pip install -q $(DEMO_DEPS)
 	touch $@
 
+.venv-sphinx/.ok: Makefile
+	$(PYTHON) -m venv .venv-sphinx
+	.venv-sphinx/bin/pip install -q --upgrade pip
+	.venv-sphinx/bin/pip install -q $(DOCS_DEPS)
+	touch $@
+
 .venv-bench/.ok: Makefile
 	$(PYTHON) -m venv .venv-bench
 	.venv-bench/bin/pip install -q --upgrade pip
@@ -94,7 +107,7 @@ test:
 
 # Every environment make test uses, so that the stages after it time their
 # own work only.
-envs: $(BUILD_VENV)/.ok $(BUILD_VENV)/.lint-ok $(NP2)/.ok $(NP1)/.ok .venv-demo/.ok
+envs: $(BUILD_VENV)/.ok $(BUILD_VENV)/.lint-ok $(NP2)/.ok $(NP1)/.ok .venv-demo/.ok .venv-sphinx/.ok
 
 pytest-np2 pytest-np1: pytest-%: $(WHEEL_DEP) .venv-%/.ok
 	.venv-$*/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
@@ -144,6 +157,20 @@ quick: wheel .venv-$(WORK)/.ok
 demo: $(WHEEL_DEP) .venv-demo/.ok
 	.venv-demo/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
 	.venv-demo/bin/python examples/demo.py
+
+# The site is built from the installed wheel (autodoc imports it), with the
+# gallery's examples run; -n makes every unresolved cross-reference a warning
+# and -W every warning an error. Nothing is fetched (no intersphinx). Then
+# every snippet of the README and the pages runs, here with every package
+# they use installed (the pytest stages skip those whose packages they lack),
+# and every relative link is checked.
+docs: $(WHEEL_DEP) .venv-sphinx/.ok
+	.venv-sphinx/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl
+	rm -rf build/docs-$(WORK)
+	.venv-sphinx/bin/python -m sphinx -b html -W --keep-going -n -q -d build/docs-$(WORK)/doctrees \
+	    docs build/docs-$(WORK)/html
+	@echo "docs in build/docs-$(WORK)/html/index.html"
+	PELLORIN_DOCS_STRICT=1 .venv-sphinx/bin/python -m pytest -q -p no:cacheprovider tests/test_docs.py
 
 bench: wheel .venv-bench/.ok
 	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(DIST)/*.whl

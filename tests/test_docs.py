@@ -2,7 +2,9 @@
 link and anchor resolves, every public name is in the API reference.
 
 Each fenced ``python`` block runs on its own, in a fresh namespace, from the
-root of the checkout: a snippet may use only the names it defines. Blocks
+root of the checkout: a snippet may use only the names it defines (a block
+that needs what a test cannot have, such as a running cluster, is written
+as a ``{code-block} python`` directive: shown, not run). Blocks
 written with ``>>>`` prompts run as doctests, so their printed output is
 checked too. The examples in the package's docstrings run as doctests.
 

@@ -1,8 +1,10 @@
-# make test   build the wheel once (warnings as errors), lint, run the tests
-#             under NumPy 2.x and NumPy 1.26, run the C++ tests natively and
-#             for aarch64 under qemu-user, audit the stable ABI and exports,
-#             run the demo and the sanitizer suite: one line per stage, then a
-#             summary; the logs stay in build/logs-$(WORK)/.
+# make test   build the x86-64 manylinux wheel once (warnings as errors),
+#             lint, run the tests against it under NumPy 2.x and NumPy 1.26,
+#             run the C++ tests natively and, with the aarch64 wheel, for
+#             aarch64 under qemu-user, audit both wheels (stable ABI, glibc
+#             2.17, exports), run the demo and the sanitizer suite, install
+#             the sdist into a new venv and smoke-test it: one line per
+#             stage, then a summary; the logs stay in build/logs-$(WORK)/.
 # make lint   clang-format, clang-tidy and ruff; tools/format.sh applies them.
 # make demo   run examples/demo.py.
 # make wheels the x86-64 and aarch64 wheels (cp39-abi3, glibc 2.17 and later:

@@ -49,7 +49,7 @@ TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy re
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy
 BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy
 
-.PHONY: all wheel wheels sdist sdist-check test quick demo bench fuzz clean check-exports audit sanitize cpptest \
+.PHONY: all wheel wheels sdist sdist-check wheel-import test quick demo bench fuzz clean check-exports audit sanitize cpptest \
     lint aarch64 envs pytest-np2 pytest-np1 $(addprefix wheel-,$(WHEEL_ARCHES))
 
 all: test
@@ -141,6 +141,15 @@ sdist-check: sdist
 	$(SDIST_VENV)/bin/pip install -q --upgrade pip
 	$(SDIST_VENV)/bin/pip install -q $(DIST)/pellorin-*.tar.gz
 	cd $(SDIST_VENV) && bin/python $(CURDIR)/tools/smoke_test.py
+
+# Not part of make test (each unpacks a Debian system from the mirror the
+# first time, a few minutes; tools/wheel_import.sh): the aarch64 wheel in
+# Debian's aarch64 Python under qemu-user, and the x86-64 wheel in Debian 11's
+# Python 3.9 on glibc 2.31, the oldest glibc that the Debian mirror still
+# serves; each runs the smoke test there (imports, golden digests).
+wheel-import: $(WHEELS_DEP)
+	tools/wheel_import.sh $(call wheel_of,aarch64) build/rootfs-arm64
+	tools/wheel_import.sh $(WHEEL_X86_64) build/rootfs-bullseye-amd64 bullseye
 
 check-exports: $(WHEELS_DEP)
 	$(BUILD_VENV)/bin/python tools/check_exports.py $(ALL_WHEELS)

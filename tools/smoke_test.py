@@ -19,31 +19,29 @@ from golden_cases import cases, digest  # noqa: E402
 
 
 def main() -> int:
+    results = {}
     site = Path(sysconfig.get_paths()["platlib"]).resolve()
-    failures = []
     for module in (_pellorin, pellorin):
         where = Path(module.__file__).resolve()
         print(f"{module.__name__}: {where}")
-        if site not in where.parents:
-            failures.append(f"{module.__name__} imported from {where}, not from {site}")
+        results[f"{module.__name__} imported from {site}"] = site in where.parents
     print(f"pellorin {pellorin.__version__}, NumPy {np.__version__}")
 
     pinned = json.loads((TESTS / "golden.json").read_text())
     computed = {name: digest(make()) for name, make in cases()}
-    wrong = sorted(name for name in pinned if computed.get(name) != pinned[name])
-    print(f"golden digests: {len(pinned) - len(wrong)} of {len(pinned)} equal")
-    failures += [f"golden digest {name} differs" for name in wrong]
+    for name in sorted(pinned):
+        results[f"golden digest {name}"] = computed.get(name) == pinned[name]
 
     # 2 x 2 blocks of small integers: each mean is exact in float64.
     image = np.arange(16, dtype=np.float64).reshape(4, 4)
     expected = np.array([[2.5, 4.5], [10.5, 12.5]])
-    if not np.array_equal(pellorin.resize(image, (2, 2)), expected):
-        failures.append("resize of 2 x 2 blocks is not their mean")
+    results["resize of 2 x 2 blocks is their mean"] = np.array_equal(pellorin.resize(image, (2, 2)), expected)
 
-    for failure in failures:
-        print("FAIL:", failure)
-    print("smoke test:", "failed" if failures else "passed")
-    return 1 if failures else 0
+    failed = [name for name, ok in results.items() if not ok]
+    for name in failed:
+        print("FAIL:", name)
+    print(f"smoke test: {len(results) - len(failed)} passed, {len(failed)} failed")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

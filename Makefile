@@ -38,8 +38,9 @@ TEST_STAGES := envs wheel lint pytest-np2 pytest-np1 cpptest aarch64 audit check
 # the aarch64 stage, and runs the others with WHEEL_DEP and WHEELS_DEP empty.
 WHEEL_DEP ?= wheel
 WHEELS_DEP ?= wheel wheel-aarch64
-# The wheel of a processor (auditwheel names it ...-manylinux2014_<arch>.manylinux_2_17_<arch>.whl);
-# the x86-64 one is the wheel that the tests, the demo and the benchmarks install.
+# The wheel of a processor (auditwheel names it
+# ...-manylinux2014_<arch>.manylinux_2_17_<arch>.whl); the x86-64 one is the
+# wheel that the tests, the demo and the benchmarks install.
 wheel_of = $(DIST)/pellorin-*-manylinux2014_$(1).*.whl
 WHEEL_X86_64 = $(call wheel_of,x86_64)
 ALL_WHEELS = $(foreach a,$(WHEEL_ARCHES),$(call wheel_of,$(a)))
@@ -104,13 +105,14 @@ $(NP1)/.ok: Makefile
 # One wheel per processor: pip wheel (scikit-build-core) configures CMake in
 # build/$(WORK)-wheel-<arch> with the zig toolchain file for glibc 2.17 and
 # the C++ tests on (cpptest and aarch64 run them), and tags the wheel
-# linux_<arch>; auditwheel repair gives it the oldest manylinux tag that every
-# library and versioned symbol of its modules allows ("auto": its --plat
-# names only the build machine's processor), and check_manylinux.py fails
-# the build unless that is manylinux_2_17 (manylinux2014). Only the x86-64 wheel could be imported here, so the wheel of
-# each processor is built with the headers of the build venv's Python: the
-# stable-ABI headers read nothing from pyconfig.h that differs between
-# little-endian LP64 Linux processors.
+# linux_<arch>; auditwheel repair gives it the manylinux tag of the oldest
+# glibc that every library and versioned symbol of its modules allows
+# ("auto": its --plat names only the build machine's processor), and
+# check_manylinux.py fails the build unless that is manylinux_2_17
+# (manylinux2014). The aarch64 wheel is compiled with the build venv's
+# (x86-64) Python headers: what the stable ABI takes from them, pyconfig.h's
+# sizes included, is the same on every little-endian LP64 Linux; make
+# wheel-import imports it in an aarch64 Python.
 wheel: wheel-x86_64
 
 wheels: $(addprefix wheel-,$(WHEEL_ARCHES)) sdist

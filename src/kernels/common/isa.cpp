@@ -2,6 +2,10 @@
 
 #include <array>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 namespace pellorin {
 namespace {
 
@@ -10,11 +14,31 @@ struct IsaList {
     std::size_t count = 0;
 };
 
+#if defined(__x86_64__)
+// AVX2 usable: the processor has AVX and AVX2 (CPUID leaves 1 and 7) and the
+// operating system saves the YMM registers (OSXSAVE, then XCR0 bits 1 and 2).
+// Read from CPUID itself rather than through the compiler's CPU-model table,
+// which not every toolchain's runtime initialises.
+bool avx2_usable() noexcept {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) {
+        return false;
+    }
+    unsigned xcr0_low = 0, xcr0_high = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    if ((xcr0_low & 0x6u) != 0x6u || __get_cpuid_max(0, nullptr) < 7) {
+        return false;
+    }
+    __cpuid_count(7, 0, a, b, c, d);
+    return (b & bit_AVX2) != 0;
+}
+#endif
+
 IsaList detect() noexcept {
     IsaList list;
     list.sets[list.count++] = Isa::Baseline;
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) {
+    if (avx2_usable()) {
         list.sets[list.count++] = Isa::Avx2;
     }
 #endif

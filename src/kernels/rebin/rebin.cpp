@@ -1,7 +1,6 @@
 #include "kernels/rebin/rebin.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -83,7 +82,7 @@ template <class V>
 // `clamped_index_value`, in every lane for vectors.
 [[gnu::always_inline]] inline double clamped(double f, double last) noexcept { return clamped_index_value(f, last); }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 [[gnu::always_inline]] inline v4d magnitude(const v4d& v) noexcept {
     const v4m mask = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
     return reinterpret_cast<v4d>(reinterpret_cast<v4m>(v) & mask);
@@ -185,7 +184,7 @@ template <bool Mean, class V>
     }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 [[gnu::always_inline]] inline v4d load4(const double* p) noexcept {
     v4d r;
     std::memcpy(&r, p, sizeof r);
@@ -232,7 +231,7 @@ inline void prefetch_range(const Grid& g, std::uint64_t ix0, std::uint64_t ix1, 
     }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 // Four quads at a time, the last one to three padded with zeros that are
 // never read back.
 template <bool Mean>
@@ -260,7 +259,7 @@ void classify_chunk_baseline(const double* q, std::size_t count, const Grid& g, 
     }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 template <bool Mean>
 [[gnu::target("avx2")]] void classify_chunk_avx2(const double* q, std::size_t count, const Grid& g, Plan& plan) {
     classify_chunk4<Mean>(q, count, g, plan);
@@ -269,21 +268,19 @@ template <bool Mean>
 
 using ClassifyFn = void (*)(const double*, std::size_t, const Grid&, Plan&);
 
-std::atomic<QuadsIsa> chosen_isa{QuadsIsa::Best};
-
-#if defined(__x86_64__) || defined(__i386__)
-bool cpu_has_avx2() noexcept { return __builtin_cpu_supports("avx2"); }
+// The same arithmetic, lane for lane, in both variants. `isa` was accepted
+// by require_isa, so an AVX2 request reaches here only where it may run.
+ClassifyFn choose_classify(bool mean, Isa isa) {
+    switch (isa) {
+        case Isa::Avx2:
+#if PELLORIN_AVX2_VARIANTS
+            return mean ? classify_chunk_avx2<true> : classify_chunk_avx2<false>;
+#else
+            break;
 #endif
-
-// The same arithmetic, lane for lane, in both variants: AVX2 where the CPU
-// has it, the baseline instruction set otherwise.
-ClassifyFn choose_classify(bool mean) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (chosen_isa.load(std::memory_order_relaxed) != QuadsIsa::Baseline && cpu_has_avx2()) {
-        return mean ? classify_chunk_avx2<true> : classify_chunk_avx2<false>;
+        case Isa::Baseline: return mean ? classify_chunk_baseline<true> : classify_chunk_baseline<false>;
     }
-#endif
-    return mean ? classify_chunk_baseline<true> : classify_chunk_baseline<false>;
+    panic(std::string("rebin_quads kernel: no classification for instruction set ") + isa_name(isa));
 }
 
 // ---------------------------------------------------------------------------
@@ -374,11 +371,10 @@ void spread(const Grid& g, const double* q, double v, std::uint64_t ix0, std::ui
 
 }  // namespace
 
-void set_quads_isa(QuadsIsa isa) noexcept { chosen_isa.store(isa, std::memory_order_relaxed); }
-
 OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<const double> values, double origin_x,
                                        double origin_y, double bin_x, double bin_y, std::uint64_t mx, std::uint64_t my,
-                                       RebinMode mode, bool skip_partial) {
+                                       RebinMode mode, bool skip_partial, Isa isa) {
+    require_isa(isa, "rebin_quads kernel");
     const std::size_t n = values.size();
     if (quads.size() % 8 != 0 || quads.size() / 8 != n) {
         fail_count_mismatch(quads.size(), n);
@@ -414,7 +410,7 @@ OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<
                  out.data(),
                  mean ? weights.data() : nullptr};
 
-    const ClassifyFn classify = choose_classify(mean);
+    const ClassifyFn classify = choose_classify(mean, isa);
     Plan plan;
     const double* q = quads.data();
     const double* v = values.data();

@@ -171,7 +171,7 @@ std::vector<Shape> shapes() {
     // More image rows per output row than 16-bit lane sums hold (nh = 256:
     // 32-bit sums), and the most a reduction may have.
     for (std::uint64_t c : {1, 3}) {
-        out.push_back({512, 2 * 19, c, 2, 19, 0.0, 0.0, 512.0, 2.0 * 19});
+        out.push_back({512, 38, c, 2, 19, 0.0, 0.0, 512.0, 38.0});
     }
     // Rows long enough for several tiles and strips.
     out.push_back({64, 2501, 3, 32, 1250, 0.0, 0.0, 64.0, 2500.0});

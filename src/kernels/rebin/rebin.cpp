@@ -38,10 +38,10 @@ struct Grid {
 // work runs over four independent quads at a time; the grid updates that
 // follow keep the input order.
 
-enum Kind : std::uint8_t {
-    drop = 0,     // rejected, or a single-cell quad whose area is not > 0
-    single = 1,   // the whole value (or area) goes to cell `first`
-    several = 2,  // the clamped range ix0..ix1 x iy0..iy1 is clipped
+enum class Kind : std::uint8_t {
+    Drop,     // rejected, or a single-cell quad whose area is not > 0
+    Single,   // the whole value (or area) goes to cell `idx`
+    Several,  // the clamped range ix0..ix1 x iy0..iy1 is clipped
 };
 
 constexpr std::size_t chunk = 64;  // a multiple of 4
@@ -174,9 +174,9 @@ template <bool Mean, class V>
         plan.area[j] = a;
         // The whole quad's area, unclipped, for a single cell; zero or NaN
         // contributes nothing.
-        const Kind one = a > 0.0 ? single : drop;
-        const Kind kind = (ix0 == ix1 && iy0 == iy1) ? one : several;
-        plan.kind[j] = lane(dropped, l) != 0 ? drop : kind;
+        const Kind one = a > 0.0 ? Kind::Single : Kind::Drop;
+        const Kind kind = (ix0 == ix1 && iy0 == iy1) ? one : Kind::Several;
+        plan.kind[j] = lane(dropped, l) != 0 ? Kind::Drop : kind;
         __builtin_prefetch(g.out + idx, 1);
         if constexpr (Mean) {
             __builtin_prefetch(g.weights + idx, 1);
@@ -423,7 +423,7 @@ OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<
         classify(q + 8 * start, count, g, plan);
         for (std::size_t j = 0; j < count; ++j) {
             const Kind kind = plan.kind[j];
-            if (kind == single) {
+            if (kind == Kind::Single) {
                 const std::uint64_t idx = plan.idx[j];
                 const double val = v[start + j];
                 if (mean) {
@@ -433,11 +433,11 @@ OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<
                 } else {
                     o[idx] = o[idx] + val;
                 }
-            } else if (kind == several) {
+            } else if (kind == Kind::Several) {
                 // The cells of a quad a few places ahead, when it also
                 // spreads (their updates follow this quad's clipping).
                 const std::size_t ahead = j + 4;
-                if (ahead < count && plan.kind[ahead] == several) {
+                if (ahead < count && plan.kind[ahead] == Kind::Several) {
                     if (mean) {
                         prefetch_range<true>(g, plan.ix0[ahead], plan.ix1[ahead], plan.iy0[ahead], plan.iy1[ahead]);
                     } else {

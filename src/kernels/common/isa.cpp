@@ -1,8 +1,12 @@
 #include "kernels/common/isa.hpp"
 
+#include <algorithm>
 #include <array>
+#include <string>
 
-#if defined(__x86_64__)
+#include "kernels/common/panic.hpp"
+
+#if PELLORIN_AVX2_VARIANTS
 #include <cpuid.h>
 #endif
 
@@ -10,11 +14,11 @@ namespace pellorin {
 namespace {
 
 struct IsaList {
-    std::array<Isa, 2> sets{};
+    std::array<Isa, std::size(all_isas)> sets{};
     std::size_t count = 0;
 };
 
-#if defined(__x86_64__)
+#if PELLORIN_AVX2_VARIANTS
 // AVX2 usable: the processor has AVX and AVX2 (CPUID leaves 1 and 7) and the
 // operating system saves the YMM registers (OSXSAVE, then XCR0 bits 1 and 2).
 // Read from CPUID itself rather than through the compiler's CPU-model table,
@@ -37,7 +41,7 @@ bool avx2_usable() noexcept {
 IsaList detect() noexcept {
     IsaList list;
     list.sets[list.count++] = Isa::Baseline;
-#if defined(__x86_64__)
+#if PELLORIN_AVX2_VARIANTS
     if (avx2_usable()) {
         list.sets[list.count++] = Isa::Avx2;
     }
@@ -50,6 +54,10 @@ const IsaList& detected() noexcept {
     return list;
 }
 
+[[noreturn, gnu::cold, gnu::noinline]] void unsupported(Isa isa, const char* kernel) {
+    panic(std::string(kernel) + ": instruction set " + isa_name(isa) + " requested, which this processor lacks");
+}
+
 }  // namespace
 
 Isa best_isa() noexcept {
@@ -60,6 +68,17 @@ Isa best_isa() noexcept {
 std::span<const Isa> supported_isas() noexcept {
     const IsaList& list = detected();
     return {list.sets.data(), list.count};
+}
+
+bool isa_supported(Isa isa) noexcept {
+    const std::span<const Isa> sets = supported_isas();
+    return std::find(sets.begin(), sets.end(), isa) != sets.end();
+}
+
+void require_isa(Isa isa, const char* kernel) {
+    if (!isa_supported(isa)) [[unlikely]] {
+        unsupported(isa, kernel);
+    }
 }
 
 const char* isa_name(Isa isa) noexcept {

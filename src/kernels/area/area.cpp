@@ -18,10 +18,6 @@ namespace {
 // their lanes and the tile's outputs stay in the second-level cache.
 constexpr std::uint64_t tile_elements = 2048;
 
-// Channel counts from which one row's pass along the columns runs on the
-// channels (vectors across a pixel's channels) instead of four rows' lanes.
-constexpr std::uint64_t wide_channels = 8;
-
 struct Tile {
     std::uint64_t x_lo, x_hi;  // outputs
     std::uint64_t j_lo, j_hi;  // input elements they read

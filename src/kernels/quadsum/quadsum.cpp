@@ -479,7 +479,8 @@ void run_tiles_baseline(const Inputs& in, const TileLists& tl, std::uint64_t t0,
     }
 }
 
-#if defined(__x86_64__)
+#if PELLORIN_AVX2_VARIANTS
+// Runs only for Isa::Avx2, after require_isa accepted it.
 template <class Sink>
 [[gnu::target("avx2")]] void run_tiles_avx2(const Inputs& in, const TileLists& tl, std::uint64_t t0, std::uint64_t t1,
                                             const Sink& s) {
@@ -573,6 +574,7 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
     panic_unless(acc.ny_out == plan.ny_out_ && acc.nx_out == plan.nx_out_,
                  "quadsum: accumulators and plan differ in shape");
     panic_unless(tile_begin <= tile_end && tile_end <= plan.tile_count(), "quadsum: tile range out of bounds");
+    require_isa(isa, "quadsum accumulation");
     panic_unless(acc.variance == nullptr || in.variance != nullptr, "quadsum: V needs the input variance");
     std::uint64_t plane = 0;
     panic_unless(checked_mul(acc.ny_out, acc.nx_out, plane), "quadsum: cell count overflows");
@@ -586,7 +588,6 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
                        plan.piece_start_.data(),
                        plan.piece_list_.data()};
     const bool per_plane = acc.coverage == Coverage::PerPlane;
-    (void)isa;  // only x86-64 has a variant
     const auto run = [&]<Layout L>() {
         Sink<L> sink{};
         sink.sum = acc.sum;
@@ -598,7 +599,7 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
         sink.planes = in.planes;
         sink.per_plane = per_plane;
         sink.npix = in.ny * in.nx;
-#if defined(__x86_64__)
+#if PELLORIN_AVX2_VARIANTS
         if (isa == Isa::Avx2) {
             run_tiles_avx2(in, tl, tile_begin, tile_end, sink);
             return;

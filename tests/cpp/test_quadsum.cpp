@@ -88,7 +88,7 @@ double to_double(long double a) { return static_cast<double>(a); }
 
 // A dyadic double (a multiple of 2^-8) as a rational.
 Rational exact(double v) { return make(static_cast<i128>(std::llround(v * 256.0)), 256); }
-long double widen(double v) { return v; }
+long double widen(double v) { return static_cast<long double>(v); }
 
 template <class T>
 struct P {
@@ -171,7 +171,7 @@ double wide_overlap(const double* q, std::int64_t r, std::int64_t c) {
 double quad_area(const double* q) {
     std::vector<P<long double>> p(4);
     for (std::size_t k = 0; k < 4; ++k) {
-        p[k] = {q[2 * k], q[2 * k + 1]};
+        p[k] = {widen(q[2 * k]), widen(q[2 * k + 1])};
     }
     return static_cast<double>(std::fabs(signed_area(p)));
 }
@@ -466,8 +466,8 @@ void sums_follow_their_formulas(const std::uint64_t planes) {
         const double fill = 0.25;
         const Sums got = run(job, ny_out, nx_out, 4, Isa::Baseline, cov, fill);
         const std::uint64_t wk = shared ? 1 : planes, cells = ny_out * nx_out;
-        std::vector<long double> s(planes * cells, fill), w(wk * cells, fill), f(planes * cells, fill),
-            v(planes * cells, fill);
+        std::vector<long double> s(planes * cells, widen(fill)), w(wk * cells, widen(fill)),
+            f(planes * cells, widen(fill)), v(planes * cells, widen(fill));
         auto add = [&](const double* q, std::uint64_t p, double share) {
             const double wt = job.weights[p];
             if (!(wt > 0.0)) {
@@ -477,7 +477,7 @@ void sums_follow_their_formulas(const std::uint64_t planes) {
             for (std::uint64_t k = 0; k < planes; ++k) {
                 any_nan = any_nan || std::isnan(job.values[k * npix + p]);
             }
-            const long double A = quad_area(q) / static_cast<long double>(share);
+            const long double A = widen(quad_area(q)) / widen(share);
             for (std::uint64_t cell = 0; cell < cells; ++cell) {
                 const double a =
                     wide_overlap(q, static_cast<std::int64_t>(cell / nx_out), static_cast<std::int64_t>(cell % nx_out));
@@ -489,11 +489,11 @@ void sums_follow_their_formulas(const std::uint64_t planes) {
                     if (std::isnan(val) || (shared && any_nan)) {
                         continue;
                     }
-                    const long double wa = static_cast<long double>(wt) * a;
-                    s[k * cells + cell] += wa * val;
+                    const long double wa = widen(wt) * widen(a);
+                    s[k * cells + cell] += wa * widen(val);
                     w[(shared ? 0 : k) * cells + cell] += shared && k > 0 ? 0.0L : wa;
-                    f[k * cells + cell] += wa * val / A;
-                    v[k * cells + cell] += wa * wa * job.variance[k * npix + p];
+                    f[k * cells + cell] += wa * widen(val) / A;
+                    v[k * cells + cell] += wa * wa * widen(job.variance[k * npix + p]);
                 }
             }
         };

@@ -2,10 +2,10 @@
 
 ``pellorin`` is the user-facing package over the compiled module
 ``_pellorin``: the calls that users type (resizing, rebinning along an
-axis, flux-conserving reprojection), with NumPy's conventions.
+axis, flux-conserving reprojection), with NumPy's conventions. The
+subpackage ``pellorin.astro`` (astropy needed: ``pellorin[astro]``) takes
+FITS files, HDUs and headers.
 """
-
-from __future__ import annotations
 
 from importlib import metadata as _metadata
 

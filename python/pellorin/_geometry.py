@@ -28,25 +28,37 @@ C128 = npt.NDArray[np.complex128]
 I64 = npt.NDArray[np.int64]
 B = npt.NDArray[np.bool_]
 
-# Linearity. A quad stands for its pixel (or piece) when the transform is
-# nearly affine over it. Deviations of the true images from the affine (or
-# bilinear) prediction are measured in the quad's own frame: through the
-# inverse of its local Jacobian, as fractions of its side in the input plane,
-# so that a thin image (near a pole, the output's pixels are much wider in
-# one direction) is judged across its thickness too. A piece is used when its
-# 3 x 3 samples and its twist stay within _TOLERANCE of it; a pixel is taken
-# whole when the same deviation, estimated from the lattice's second
+# Straightness. A quad stands for its pixel (or piece) when the images of
+# its edges are nearly straight: the area it gives each output cell depends
+# on its boundary only (how the transform spreads the inside does not move
+# area between cells). The images of the edge midpoints are compared with
+# the chords' midpoints, in the quad's own frame: through the inverse of its
+# local Jacobian, as fractions of its side in the input plane, so that a
+# thin image (near a pole the output's pixels are much wider one way) is
+# judged across its thickness too, and a jump along an edge (a seam) counts
+# as much as a bend. A piece is used when its four edge midpoints stay
+# within _TOLERANCE and its quarters are convex and turn one way; a pixel is
+# taken whole when the same deviation, estimated from the lattice's second
 # differences, does.
 _TOLERANCE = 0.05
+# A piece may also be used when the area its straight edges misplace is
+# within _TOLERANCE of the area that a typical pixel of the image covers
+# (times the piece's share of a pixel), which is what a whole pixel may
+# misplace, as long as its edges stay within _FOLD of it: the images of thin
+# pieces (a row of pixels collapsing onto a pole of the output) bend by a
+# fixed fraction of their width at every depth, while the area they
+# misplace shrinks with their size. A deviation past _FOLD marks a point
+# with several images (a pole of the output's projection seen from
+# different sides), where straight edges from one image would overlap.
+_FOLD = 1.0
 # Pieces are quartered down to 1/2**_DEPTH of a pixel's side (positions are
 # integers in units of that, exact in float64). Around a point where the map
 # is singular (a pole of the output's projection) a fixed number of pieces
 # stays unresolved at each depth; what is left at the last depth is kept when
-# it deviates by less than _LEFTOVER of its own size (imprecise, not broken),
+# it deviates by less than _FOLD of its own size (imprecise, not broken),
 # else dropped. Deeper, the transform's own rounding near a pole (about 1e-8
 # radian in latitude) would be all that the tests see.
 _DEPTH = 12
-_LEFTOVER = 1.0
 _UNIT = 1 << _DEPTH
 # At most this many pieces under examination at one depth; past it, the
 # pieces still unresolved are dropped.
@@ -138,8 +150,8 @@ def _in_frame(e1: C128, e2: C128, d: C128) -> F64:
 
 def _frame(q0: C128, q1: C128, q2: C128, q3: C128) -> tuple[C128, C128, C128]:
     """The mean edge vectors of the quad q0 q1 q2 q3 (along its first and
-    its last edge's direction) and its twist q0 - q1 + q2 - q3, which is 0
-    for a parallelogram."""
+    its last edge's direction) and its twist q0 - q1 + q2 - q3 (0 for a
+    parallelogram)."""
     return (q1 - q0 + q2 - q3) * 0.5, (q3 - q0 + q2 - q1) * 0.5, q0 - q1 + q2 - q3
 
 
@@ -171,15 +183,15 @@ def screen(xs: F64, ys: F64) -> tuple[B, B]:
             if b == ny + 1:
                 d2y[-1] = d2y[-2]
         corners = (q[:-1, :-1], q[:-1, 1:], q[1:, 1:], q[1:, :-1])
-        e1, e2, twist = _frame(*corners)
+        e1, e2, _ = _frame(*corners)
         # Within a pixel, the midpoint of an edge deviates from the chord by
-        # about a quarter of the second difference over half the spacing,
-        # i.e. 1/8 of the lattice's.
-        dev = _in_frame(e1, e2, twist) * 0.25
+        # a quarter of the second difference over half the spacing: about
+        # 1/8 of the lattice's.
+        dev = np.zeros(e1.shape)
         for d2 in (d2x, d2y):
             for corner in ((slice(None, -1), slice(None, -1)), (slice(None, -1), slice(1, None)),
                            (slice(1, None), slice(1, None)), (slice(1, None), slice(None, -1))):
-                dev = np.fmax(dev, _in_frame(e1, e2, d2[corner]) * 0.125)
+                dev = np.maximum(dev, _in_frame(e1, e2, d2[corner]) * 0.125)
         all_fin = fin[:-1, :-1] & fin[:-1, 1:] & fin[1:, 1:] & fin[1:, :-1]
         any_fin = fin[:-1, :-1] | fin[:-1, 1:] | fin[1:, 1:] | fin[1:, :-1]
         with np.errstate(invalid="ignore"):
@@ -262,6 +274,12 @@ class _Subdivision:
         self.ny, self.nx = whole.shape
         self.leaves = _Leaves()
         self.turn: Optional[float] = None
+        # The area a typical pixel covers in the output: the median over the
+        # pixels taken whole (or, with none, over the candidates' quads).
+        q_all = xs + 1j * ys
+        area = 0.5 * np.abs(_cross(q_all[1:, 1:] - q_all[:-1, :-1], q_all[1:, :-1] - q_all[:-1, 1:]))
+        pool = area[whole] if whole.any() else area[cand & np.isfinite(area)]
+        self.typical = float(np.median(pool)) if len(pool) else 1.0
         j, i = np.nonzero(cand)
         nx = self.nx
         X = i.astype(np.int64) * _UNIT
@@ -307,15 +325,19 @@ class _Subdivision:
         g[:, 0, 1], g[:, 1, 2], g[:, 2, 1], g[:, 1, 0], g[:, 1, 1] = (
             m[:, 0], m[:, 1], m[:, 2], m[:, 3], m[:, 4])
         fin = np.isfinite(g).all(axis=(1, 2))
-        # Deviations from the bilinear interpolation of the corners (the
-        # edge midpoints and the centre) and the twist, in the piece's frame.
+        # Deviations of the edge midpoints from the chords' midpoints, in
+        # the piece's frame.
         c00, c01, c11, c10 = g[:, 0, 0], g[:, 0, 2], g[:, 2, 2], g[:, 2, 0]
-        e1, e2, twist = _frame(c00, c01, c11, c10)
-        dev = _in_frame(e1, e2, twist) * 0.25
-        for sample, predicted in ((g[:, 0, 1], (c00 + c01) * 0.5), (g[:, 1, 2], (c01 + c11) * 0.5),
-                                  (g[:, 2, 1], (c11 + c10) * 0.5), (g[:, 1, 0], (c10 + c00) * 0.5),
-                                  (g[:, 1, 1], (c00 + c01 + c11 + c10) * 0.25)):
-            dev = np.fmax(dev, _in_frame(e1, e2, sample - predicted))
+        e1, e2, _ = _frame(c00, c01, c11, c10)
+        dev = np.zeros(len(X))
+        misplaced = np.zeros(len(X))
+        for sample, a, b in ((g[:, 0, 1], c00, c01), (g[:, 1, 2], c01, c11),
+                             (g[:, 2, 1], c11, c10), (g[:, 1, 0], c10, c00)):
+            offset = sample - (a + b) * 0.5
+            dev = np.maximum(dev, _in_frame(e1, e2, offset))
+            # A bend of height d over a chord of length L: about 2/3 d L.
+            misplaced += np.abs(offset) * np.abs(b - a) * (2.0 / 3.0)
+        dev = np.where(np.isnan(dev), np.inf, dev)
         children = [(g[:, a, b], g[:, a, b + 1], g[:, a + 1, b + 1], g[:, a + 1, b])
                     for a in (0, 1) for b in (0, 1)]
         pos = np.zeros(len(X), dtype=bool)
@@ -327,8 +349,10 @@ class _Subdivision:
                 cr = _cross(v, u)
                 pos |= cr > 0
                 neg |= cr < 0
+        share = (S.astype(np.float64) / _UNIT) ** 2
         with np.errstate(invalid="ignore"):
-            good = fin & (dev <= _TOLERANCE) & ~(pos & neg)
+            good = fin & (dev <= _FOLD) & ~(pos & neg) & (
+                (dev <= _TOLERANCE) | (misplaced <= _TOLERANCE * self.typical * share))
         # Kept pieces: their four quarters, of side h.
         kx = np.concatenate([X[good] + b * h[good] for a in (0, 1) for b in (0, 1)])
         ky = np.concatenate([Y[good] + a * h[good] for a in (0, 1) for b in (0, 1)])
@@ -345,10 +369,10 @@ class _Subdivision:
             deep[:] = False
         last = rest[~deep]
         if len(last):
-            # Imprecise but whole: finite, within _LEFTOVER, convex quarters
+            # Imprecise but whole: finite, within _FOLD, convex quarters
             # turning the way the map turns. Their quarters are kept.
             with np.errstate(invalid="ignore"):
-                sane = fin[last] & (dev[last] <= _LEFTOVER) & ~(pos[last] & neg[last])
+                sane = fin[last] & (dev[last] <= _FOLD) & ~(pos[last] & neg[last])
             turn = np.where(pos[last], 1.0, -1.0)
             sane &= turn == self._turn(turn[sane])
             keep = last[sane]
@@ -445,47 +469,78 @@ class _Subdivision:
         side1 = np.stack([qa[:, 1], qb[:, 0], qm[:, 0]], axis=1)
         side2 = np.stack([qb[:, 1], qa[:, 0], qm[:, 1]], axis=1)
         good &= (~keep1 | np.isfinite(side1).all(axis=1)) & (~keep2 | np.isfinite(side2).all(axis=1))
-        # Each kept side must be nearly affine: its corners, crossings and
-        # samples fit by one affine map to within _TOLERANCE of the piece's
-        # side, measured back in the input plane. At a seam this also keeps
-        # a side from reaching across the jump.
-        # The 3 x 3 samples inside the piece or on its edges, and the side
-        # of the cut's chord each lies on (+1 on side 1).
-        spos = np.array([0.5, 1 + 0.5j, 0.5 + 1j, 0.5j, 0.5 + 0.5j])
-        simg = np.stack([ms[:, 0], ms[:, 1], ms[:, 2], ms[:, 3], g[idx][:, 1, 1]], axis=1)
-        with np.errstate(invalid="ignore"):
-            sside = np.sign(_cross((pb - pa)[:, None], spos[None, :] - pa[:, None]))
-            ref1 = np.sign(_cross(pb - pa, _UNIT_SQUARE[(ka + 1) % 4] - pa))
-        for side_no, (first, count, p_in, q_in, p_out, q_out, p_mid, q_mid, kept) in enumerate(_sides(
-                ka, kb, pa, qa, pb, qb, pm, qm, keep)):
-            kept = kept & good  # the misfit is only looked at where all is finite
-            vp, vq, used = _side_vertices(first, count, p_in, q_in, p_out, q_out, qs)
-            on_side = sside == (ref1 if side_no == 0 else -ref1)[:, None]
-            vp = np.concatenate([vp, p_mid[:, None], np.broadcast_to(spos, simg.shape)], axis=1)
-            vq = np.concatenate([vq, q_mid[:, None], simg], axis=1)
-            used = np.concatenate([used, np.ones((len(used), 1), dtype=bool), on_side], axis=1)
-            # A side of no area (a seam along the piece's edge) adds nothing.
-            with np.errstate(invalid="ignore"):
-                good &= ~kept | (_affine_misfit(vp, vq, used) <= _TOLERANCE) | (
-                    _polygon_area(vp, used) <= 1e-12)
-            # Each triangle that the side is cut into must map as an affine
-            # map would: the image of its centroid within _TOLERANCE of the
-            # centroid of its images, in the triangle's own frame.
-            bp, bq, bused = _side_vertices(first, count, p_in, q_in, p_out, q_out, qs)
+        # Each kept side must map without folding (its fan of triangles
+        # from the middle crossing turning one way) and with nearly straight
+        # boundary segments, judged as pieces are, in the frame of the
+        # side's least-squares affine map.
+        for first, count, p_in, q_in, p_out, q_out, p_mid, q_mid, kept in _sides(
+                ka, kb, pa, qa, pb, qb, pm, qm, keep):
+            w = np.flatnonzero(kept & good)
+            if len(w) == 0:
+                continue
+            bp, bq, bused = _side_vertices(first[w], count[w], p_in[w], q_in[w], p_out[w],
+                                           q_out[w], qs[w])
+            n_side = count[w]
+            # Samples on the boundary: the midpoint of every segment (from
+            # the 3 x 3 samples for whole edges of the piece, evaluated for
+            # the parts of cut edges), and the middle crossing on the cut.
+            sp = np.zeros((len(w), 6), dtype=np.complex128)
+            sq = np.zeros((len(w), 6), dtype=np.complex128)
+            sa = np.zeros((len(w), 6), dtype=np.complex128)  # images at the segment's ends
+            sb = np.zeros((len(w), 6), dtype=np.complex128)
+            sused = np.zeros((len(w), 6), dtype=bool)
+            part = np.zeros((len(w), 6), dtype=bool)
+            rw = np.arange(len(w))
             for t in range(5):
-                tri = kept & good & (t <= count)
-                if not tri.any():
-                    continue
-                w = np.flatnonzero(tri)
-                p0, p1 = bp[w, t], bp[w, t + 1]
-                q0, q1 = bq[w, t], bq[w, t + 1]
-                area = 0.5 * np.abs(_cross(p0 - p_mid[w], p1 - p_mid[w]))
-                c = (p_mid[w] + p0 + p1) / 3
-                qc = self._eval(Xs[w] + Sf[w] * c.real, Ys[w] + Sf[w] * c.imag)
-                dev = _in_frame(q0 - q_mid[w], q1 - q_mid[w], qc - (q_mid[w] + q0 + q1) / 3)
-                with np.errstate(invalid="ignore"):
-                    fine = (dev <= _TOLERANCE) | (area <= 1e-12)
-                good[w] &= fine
+                has = t <= n_side
+                ends = (t == 0) | (t == n_side)
+                sp[has, t] = (bp[has, t] + bp[has, t + 1]) * 0.5
+                sa[has, t], sb[has, t] = bq[has, t], bq[has, t + 1]
+                sused[has, t] = True
+                part[has, t] = ends[has]
+                whole_edge = has & ~ends
+                k = (first[w] + t - 1) % 4
+                sq[whole_edge, t] = ms[w][rw[whole_edge], k[whole_edge]]
+            if part.any():
+                pr = np.nonzero(part)
+                sq[pr] = self._eval(Xs[w][pr[0]] + Sf[w][pr[0]] * sp[pr].real,
+                                    Ys[w][pr[0]] + Sf[w][pr[0]] * sp[pr].imag)
+            # The middle crossing against the chord of the cut.
+            chord_p = bp[rw, n_side + 1] - bp[:, 0]
+            with np.errstate(invalid="ignore", divide="ignore"):
+                tau = np.real((p_mid[w] - bp[:, 0]) * np.conj(chord_p)) / np.abs(chord_p) ** 2
+            sp[:, 5] = p_mid[w]
+            sq[:, 5] = q_mid[w]
+            sa[:, 5] = bq[:, 0] + np.nan_to_num(tau) * (bq[rw, n_side + 1] - bq[:, 0])
+            sb[:, 5] = sa[:, 5]
+            sused[:, 5] = np.abs(chord_p) > 0
+            offset = np.where(sused, sq - (sa + sb) * 0.5, 0)
+            # The side's frame: the affine map fitted to its vertices.
+            vp = np.concatenate([bp, p_mid[w][:, None]], axis=1)
+            vq = np.concatenate([bq, q_mid[w][:, None]], axis=1)
+            used = np.concatenate([bused, np.ones((len(w), 1), dtype=bool)], axis=1)
+            j1, j2 = _affine_frame(vp, vq, used)
+            dev = np.where(sused, _in_frame(j1[:, None], j2[:, None], offset), 0.0)
+            dev = np.where(np.isnan(dev), np.inf, dev).max(axis=1)
+            misplaced = (np.abs(offset) * np.abs(sb - sa) * (2.0 / 3.0)).sum(axis=1)
+            # The side's share of the pixel: its polygon in the input plane.
+            side_area = np.zeros(len(w))
+            for t in range(5):
+                side_area += np.where(t <= n_side, 0.5 * np.abs(_cross(bp[:, t] - p_mid[w],
+                                                                       bp[:, t + 1] - p_mid[w])), 0)
+            side_share = side_area * (Sf[w] / _UNIT) ** 2
+            with np.errstate(invalid="ignore"):
+                fine = np.isfinite(np.where(sused, sq, 0)).all(axis=1)
+                fine &= (dev <= _FOLD) & (
+                    (dev <= _TOLERANCE) | (misplaced <= _TOLERANCE * self.typical * side_share))
+            # The fan turns the way the map turns (triangles of no area allowed).
+            signs = np.zeros((len(w), 5))
+            for t in range(5):
+                signs[:, t] = np.where(t <= n_side, np.sign(_cross(bq[:, t] - q_mid[w],
+                                                                   bq[:, t + 1] - q_mid[w])), 0)
+            turn = self._turn(signs.sum(axis=1))
+            fine &= ((signs == 0) | (signs == turn)).all(axis=1)
+            good[w] &= fine
         sel = np.flatnonzero(good)
         if len(sel):
             done[idx[sel]] = True
@@ -763,38 +818,24 @@ def _side_vertices(first: npt.NDArray[np.intp], count: npt.NDArray[np.intp], p_i
     return vp, vq, used
 
 
-def _polygon_area(vp: C128, used: B) -> F64:
-    """Area of the polygon of the used entries of each row of `vp`, in order."""
-    v = np.where(used, vp, np.nan)
-    n = v.shape[1]
-    total = np.zeros(len(v))
-    # Unused entries are skipped by carrying the last used vertex forward.
-    last = v[:, 0].copy()
-    for k in range(1, n):
-        cur = np.where(used[:, k], v[:, k], last)
-        total += _cross(last - v[:, 0], cur - v[:, 0])
-        last = cur
-    return 0.5 * np.abs(total)
-
-
-def _affine_misfit(vp: C128, vq: C128, used: B) -> F64:
-    """Largest distance of the images `vq` from the least-squares affine map
-    of the input points `vp` (the entries in `used`), taken back to the
-    input plane through that map: in the units of `vp`."""
+def _affine_frame(vp: C128, vq: C128, used: B) -> tuple[C128, C128]:
+    """The derivatives (d/dx, d/dy) of the least-squares affine map taking
+    the input points `vp` to their images `vq` (the entries in `used`)."""
     used = used & np.isfinite(vp) & np.isfinite(vq)
     vp, vq = np.where(used, vp, 0), np.where(used, vq, 0)
     w = used.astype(np.float64)
     m = np.stack([w, vp.real * w, vp.imag * w], axis=2)  # (n, p, 3)
     coef = np.einsum("nkp,np->nk", np.linalg.pinv(m), vq)  # (n, 3): offset, d/dx, d/dy
-    fit = coef[:, 0:1] + coef[:, 1:2] * vp.real + coef[:, 2:3] * vp.imag
-    miss = _in_frame(coef[:, 1:2], coef[:, 2:3], np.where(used, vq - fit, 0))
-    return miss.max(axis=1)
+    return coef[:, 1], coef[:, 2]
 
 
 def _cut_triangles(cut: _Cut, q: C128) -> tuple[C128, F64, npt.NDArray[np.intp]]:
     """The kept sides of split pieces as triangles (quads with a repeated
-    corner) fanned from the middle crossing, with their shares of the pixel
-    (input-plane areas)."""
+    corner) fanned from the middle crossing. A side's share of its pixel is
+    its area in the input plane (the polygon through its corners and the
+    three crossings); its triangles divide it in proportion to their mapped
+    areas, as a pixel's value spreads evenly over its image (a triangle whose
+    image has no area, at a point where the cut collapses, takes none)."""
     side_px = cut.S.astype(np.float64) / _UNIT  # the piece's side, in pixels
     out_q: list[C128] = []
     out_s: list[F64] = []
@@ -802,12 +843,21 @@ def _cut_triangles(cut: _Cut, q: C128) -> tuple[C128, F64, npt.NDArray[np.intp]]
     for first, count, p_in, q_in, p_out, q_out, p_mid, q_mid, kept in _sides(
             cut.ka, cut.kb, cut.pa, cut.qa, cut.pb, cut.qb, cut.pm, cut.qm, cut.keep):
         vp, vq, _ = _side_vertices(first, count, p_in, q_in, p_out, q_out, q)
-        for t in range(5):  # triangle (middle, v_t, v_t+1) for t <= count
-            sel = np.flatnonzero((t <= count) & kept)
+        tri_p = np.zeros((len(count), 5))
+        tri_q = np.zeros((len(count), 5))
+        for t in range(5):
+            has = t <= count
+            tri_p[:, t] = np.where(has, 0.5 * np.abs(_cross(vp[:, t] - p_mid, vp[:, t + 1] - p_mid)), 0)
+            tri_q[:, t] = np.where(has, 0.5 * np.abs(_cross(vq[:, t] - q_mid, vq[:, t + 1] - q_mid)), 0)
+        side_share = tri_p.sum(axis=1) * side_px ** 2
+        image = tri_q.sum(axis=1)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            fraction = np.where(image[:, None] > 0, tri_q / image[:, None], 0.0)
+        for t in range(5):
+            sel = np.flatnonzero((t <= count) & kept & (fraction[:, t] > 0))
             if len(sel) == 0:
                 continue
-            area = 0.5 * np.abs(_cross(vp[sel, t] - p_mid[sel], vp[sel, t + 1] - p_mid[sel]))
-            out_s.append(area * side_px[sel] ** 2)
+            out_s.append(side_share[sel] * fraction[sel, t])
             out_q.append(np.stack([q_mid[sel], vq[sel, t], vq[sel, t + 1], vq[sel, t + 1]], axis=1))
             out_src.append(cut.src[sel])
     if not out_q:

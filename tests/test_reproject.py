@@ -301,12 +301,18 @@ BAD_CALLS = [
     (dict(mode="median"), ValueError, "mode must be"),
     (dict(data=np.zeros(2)), ValueError, "at least 2 dimensions"),
     (dict(data=np.zeros((2, 2), dtype=complex)), TypeError, "real numeric"),
+    (dict(data="text"), TypeError, "real numeric"),
     (dict(shape_out=(2.5, 3)), TypeError, "shape_out"),
     (dict(shape_out=(-1, 3)), ValueError, "shape_out"),
+    (dict(shape_out=(1, 2, 3)), ValueError, "shape_out"),
+    (dict(shape_out="ab"), TypeError, "shape_out"),
     (dict(transform="identity"), TypeError, "callable"),
     (dict(transform=(1, 2)), TypeError, "pixel_to_world_values"),
-    (dict(transform=lambda x, y: (x,)), ValueError, "two arrays"),
-    (dict(transform=lambda x, y: (x[:-1], y)), ValueError, "shape"),
+    (dict(return_footprint="no"), TypeError, "return_footprint must be a bool"),
+    (dict(return_footprint=1), TypeError, "return_footprint must be a bool"),
+    (dict(threads=0), ValueError, "threads"),
+    (dict(threads=1.5), TypeError, "threads"),
+    (dict(threads=True), TypeError, "threads"),
 ]
 
 
@@ -316,6 +322,107 @@ def test_bad_arguments(change, error, message):
     args.update(change)
     with pytest.raises(error, match=message):
         pellorin.reproject(args.pop("data"), args.pop("transform"), args.pop("shape_out"), **args)
+
+
+def shifted_by(result):
+    def shift(x, y):
+        return result(x, y)
+    return shift
+
+
+# What a transform returns, and the error that names it: two real arrays of
+# the shape of the coordinates it was given, nothing else, never broadcast.
+BAD_RESULTS = [
+    (lambda x, y: (x + 0.5j, y), TypeError, "complex"),
+    (lambda x, y: (x.astype(str), y), TypeError, "<U"),
+    (lambda x, y: (x.astype(object), y), TypeError, "object"),
+    (lambda x, y: (x > 0, y), TypeError, "bool"),
+    (lambda x, y: (1.0, 2.0), ValueError, r"shape \(\)"),
+    (lambda x, y: np.stack([x.ravel(), y.ravel()]), ValueError, "shape"),
+    (lambda x, y: (x[0], y), ValueError, "shape"),
+    (lambda x, y: (x, y, x), ValueError, "3 item"),
+    (lambda x, y: (x,), ValueError, "1 item"),
+    (lambda x, y: None, TypeError, "NoneType"),
+    (lambda x, y: "xy", TypeError, "str"),
+]
+
+
+@pytest.mark.parametrize("result, error, message", BAD_RESULTS)
+def test_what_a_transform_returns_is_checked(result, error, message):
+    transform = shifted_by(result)
+    with pytest.raises(error, match=message) as info:
+        pellorin.reproject(np.ones((3, 4)), transform, (3, 4))
+    assert "transform shifted_by.<locals>.shift" in str(info.value)
+    with pytest.raises(error, match=message):
+        pellorin.pixel_quads(transform, (3, 4))
+
+
+def test_a_stack_is_its_planes_reprojected_through_one_geometry():
+    data = RNG.uniform(1.0, 2.0, (2, 3, 9, 8))
+    data[0, 1, 2:4, 3] = np.nan
+    data[1, 2, :, 0] = np.nan
+    transform = affine(0.8, 0.35, 0.7, -0.3, 0.9, 2.2)
+    calls = []
+
+    def counted(x, y):
+        calls.append(x.shape)
+        return transform(x, y)
+
+    for mode in ("mean", "sum"):
+        calls.clear()
+        stack, cover = pellorin.reproject(data, counted, (10, 11), mode=mode, return_footprint=True)
+        assert calls == [(10, 9)] and stack.shape == cover.shape == (2, 3, 10, 11)
+        for index in np.ndindex(2, 3):
+            plane, plane_cover = pellorin.reproject(data[index], transform, (10, 11), mode=mode,
+                                                    return_footprint=True)
+            np.testing.assert_array_equal(stack[index], plane)
+            np.testing.assert_array_equal(cover[index], plane_cover)
+        # The whole output shape may be given as well.
+        np.testing.assert_array_equal(
+            pellorin.reproject(data, transform, [2, 3, 10, 11], mode=mode), stack)
+
+
+def test_the_thread_count_does_not_change_a_bit():
+    data = RNG.uniform(1.0, 2.0, (40, 50))
+    transform = affine(1.7, 0.4, 3.0, -0.3, 1.6, 2.0)
+    results = [pellorin.reproject(data, transform, (160, 170), return_footprint=True, threads=t)
+               for t in (None, 1, 2, 3)]
+    for mean, cover in results[1:]:
+        np.testing.assert_array_equal(mean, results[0][0])
+        np.testing.assert_array_equal(cover, results[0][1])
+
+
+def test_an_output_that_cannot_exist_is_refused_before_any_work():
+    from conftest import run_python
+
+    code = """
+import resource
+import numpy as np
+import pellorin
+limit = 2 * 1024**3
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+calls = []
+def transform(x, y):
+    calls.append(1)
+    return x, y
+for shape in [(10**6, 10**6), (2**40, 2**40)]:
+    try:
+        pellorin.reproject(np.ones((4, 4)), transform, shape)
+    except MemoryError as error:
+        print("MemoryError", error)
+print("transform called", len(calls))
+"""
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0].startswith("MemoryError the output of shape (1000000, 1000000)")
+    assert lines[1].startswith("MemoryError the output of shape (1099511627776, 1099511627776)")
+    assert lines[2] == "transform called 0"
+
+
+def test_no_stray_names_in_the_package():
+    assert "annotations" not in dir(pellorin)
+    assert {"reproject", "pixel_quads", "resize", "rebin_axis"} <= set(dir(pellorin))
 
 
 def test_docstring_examples_run():

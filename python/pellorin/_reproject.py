@@ -183,13 +183,13 @@ def _data_argument(data: Any) -> _F64:
     return arr
 
 
-def _allocate(shape: tuple[int, ...], count: int) -> list[_F64]:
-    """`count` zeroed float64 arrays of `shape`, refused at once when they
-    cannot be allocated."""
+def _allocate(shape: tuple[int, ...], count: int, out_shape: tuple[int, ...]) -> list[_F64]:
+    """`count` zeroed float64 arrays of `shape`, refused at once, naming the
+    output's shape `out_shape`, when they cannot be allocated."""
     cells = math.prod(shape)
     nbytes = cells * 8 * count
-    message = (f"the output of shape {shape} ({count} float64 array(s), {nbytes / 2**30:.3g} GiB) "
-               f"cannot be allocated")
+    message = (f"the output of shape {out_shape} ({count} float64 array(s) of {cells} elements, "
+               f"{nbytes / 2**30:.3g} GiB) cannot be allocated")
     if nbytes >= 2**63:
         raise MemoryError(message)
     try:
@@ -373,10 +373,10 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     # Accumulators: the value sum and the weight for "mean" (the weight is
     # also the footprint), the flux (and the weight for a footprint) for "sum".
     if mode == "mean":
-        value, weight = _allocate(plane_shape, 2)
+        value, weight = _allocate(plane_shape, 2, out_shape)
         sums = Sums(value, weight, None)
     else:
-        arrays = _allocate(plane_shape, 2 if footprint else 1)
+        arrays = _allocate(plane_shape, 2 if footprint else 1, out_shape)
         sums = Sums(None, arrays[1] if footprint else None, arrays[0])
     if arr.size and math.prod(out_shape):
         xs, ys = corner_lattice(pmap, ny, nx)

@@ -437,6 +437,4 @@ def _accumulate_tile(tiles: _Tiles, t: int, flat: F64, valid: npt.NDArray[np.boo
                 weight_done = spread(w)
             sums.weight[cells] += weight_done
         if sums.flux is not None:
-            # w s v a / |q|: in "sum" mode the value w s v itself.
-            sums.flux[cells] += spread(w * v * share * inv_area) if held else spread(
-                w * v * share * inv_area)
+            sums.flux[cells] += spread(w * v * share * inv_area)  # w s v a / |q|

@@ -61,7 +61,7 @@ _FOLD = 1.0
 _DEPTH = 12
 _UNIT = 1 << _DEPTH
 # At most this many pieces under examination at one depth; past it, the
-# pieces still unresolved are dropped.
+# pieces still unresolved are treated as at the last depth.
 _MAX_ACTIVE = 1 << 20
 # A piece edge is a jump (a seam crosses it) when its mapped length is at
 # least _JUMP times every edge of the piece that is not one.

@@ -35,9 +35,9 @@ def _same_world(low_in: Any, low_out: Any) -> bool:
 
     def frames(low: Any) -> list[Any]:
         found = []
-        for spec in low.world_axis_object_classes.values():
-            klass = spec[0] if isinstance(spec, (tuple, list)) else spec
-            kwargs = spec[2] if isinstance(spec, (tuple, list)) and len(spec) > 2 else {}
+        for entry in low.world_axis_object_classes.values():
+            klass = entry[0] if isinstance(entry, (tuple, list)) else entry
+            kwargs = entry[2] if isinstance(entry, (tuple, list)) and len(entry) > 2 else {}
             if isinstance(klass, type) and issubclass(klass, SkyCoord):
                 found.append(kwargs.get("frame"))
         return found

@@ -90,8 +90,8 @@ def _celestial_axes(low: Any, name: str) -> tuple[int, int]:
     celestial_world = set()
     classes = low.world_axis_object_classes
     for world, (key, _, _) in enumerate(low.world_axis_object_components):
-        spec = classes[key]
-        klass = spec[0] if isinstance(spec, (tuple, list)) else spec
+        entry = classes[key]
+        klass = entry[0] if isinstance(entry, (tuple, list)) else entry
         if isinstance(klass, type) and issubclass(klass, SkyCoord):
             celestial_world.add(world)
     corr = np.asarray(low.axis_correlation_matrix, dtype=bool)

@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 
 import pellorin
 import pellorin._reproject
+from conftest import SANITIZED, run_python
 
 shapely = pytest.importorskip("shapely")
 
@@ -392,9 +393,8 @@ def test_the_thread_count_does_not_change_a_bit():
         np.testing.assert_array_equal(cover, results[0][1])
 
 
+@pytest.mark.skipif(SANITIZED, reason="the address sanitizer reserves more address space")
 def test_an_output_that_cannot_exist_is_refused_before_any_work():
-    from conftest import run_python
-
     code = """
 import resource
 import numpy as np

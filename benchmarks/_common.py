@@ -1,9 +1,14 @@
 """Timing and reporting shared by the benchmark scripts."""
 from __future__ import annotations
 
+import contextlib
+import datetime
 import importlib
+import importlib.metadata
+import os
 import platform
 import statistics
+import sys
 import time
 
 REPEATS = 7
@@ -70,3 +75,63 @@ def print_table(title: str, rows, peers) -> None:
             cells.append(fmt_ms(t))
             cells.append("—" if t is None else f"{ours / t:.2f}")
         print("| " + " | ".join(cells) + " |")
+
+
+# --- Tables for the docs ------------------------------------------------------
+# run_all.py sends what each script prints to docs/_generated/<name>.md as
+# well as to the terminal; the speed and accuracy pages include those files.
+# The scripts themselves only print, so each still runs alone.
+
+GENERATED = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "docs", "_generated")
+
+
+class _Tee:
+    def __init__(self, *streams):
+        self.streams = streams
+
+    def write(self, text):
+        for stream in self.streams:
+            stream.write(text)
+        return len(text)
+
+    def flush(self):
+        for stream in self.streams:
+            stream.flush()
+
+
+@contextlib.contextmanager
+def tables_to(name: str):
+    """Everything printed inside the block also goes to docs/_generated/<name>.md."""
+    os.makedirs(GENERATED, exist_ok=True)
+    path = os.path.join(GENERATED, f"{name}.md")
+    with open(path + ".part", "w", encoding="utf-8") as out:
+        with contextlib.redirect_stdout(_Tee(sys.stdout, out)):
+            yield
+    os.replace(path + ".part", path)  # a failed run leaves the last good file
+
+
+def _version(module: str) -> str | None:
+    try:
+        return importlib.metadata.version(module)
+    except importlib.metadata.PackageNotFoundError:
+        return None
+
+
+def write_machine(peers=("numpy", "opencv-python-headless", "pillow", "scikit-image", "pypolyclip", "shapely",
+                         "drizzle", "reproject", "astropy", "spectres")) -> str:
+    """Names the machine and the versions in docs/_generated/machine.md; returns the text."""
+    try:
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    except (ValueError, OSError, AttributeError):
+        memory = float("nan")
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    versions = ", ".join(f"{p} {v}" for p in ("pellorin", *peers) if (v := _version(p)) is not None)
+    # Other work on a shared machine slows every timing; say how busy it was.
+    load = f", load average {os.getloadavg()[0]:.1f} at the start" if hasattr(os, "getloadavg") else ""
+    text = (f"Measured on {datetime.date.today().isoformat()} by one run of `make bench`: "
+            f"{cpu_model()}, {cores} cores available to the process{load}, {memory:.0f} GiB of memory, "
+            f"{platform.system()} {platform.machine()}, Python {platform.python_version()}; {versions}.\n")
+    os.makedirs(GENERATED, exist_ok=True)
+    with open(os.path.join(GENERATED, "machine.md"), "w", encoding="utf-8") as out:
+        out.write(text)
+    return text

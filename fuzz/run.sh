@@ -10,6 +10,15 @@ seconds=${FUZZ_SECONDS:-60}
 out=build/fuzz
 CXX=${FUZZ_CXX:-clang++}
 tools/apt_install.sh "$CXX:clang"
+# libFuzzer and the sanitizer runtimes (compiler-rt) come apart from clang on
+# Debian 12, which only recommends them: when a fuzzer cannot be linked,
+# install the runtimes of this clang's version (the pair's command part is
+# a name that no command has, so the package is always installed).
+probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'
+if ! echo "$probe" | "$CXX" -x c++ -fsanitize=fuzzer,address,undefined -o /dev/null - 2>/dev/null; then
+    major=$("$CXX" -dumpversion | cut -d. -f1)
+    tools/apt_install.sh "compiler-rt-$major:libclang-rt-$major-dev"
+fi
 cmake -S . -B "$out" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPELLORIN_MODULE=OFF -DPELLORIN_FUZZ=ON >/dev/null
 cmake --build "$out"

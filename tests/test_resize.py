@@ -3,7 +3,6 @@ layouts, the rounding of `dtype`, and refusals."""
 
 import doctest
 import tracemalloc
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -167,11 +166,3 @@ def test_docstring_examples_run():
     result = doctest.testmod(_resize)
     assert result.attempted > 0 and result.failed == 0
 
-
-def test_readme_quick_start_runs():
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
-    code = readme.split("## Quick start", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
-    names = {}
-    exec(compile(code, "README quick start", "exec"), names)
-    assert names["small8"].dtype == np.uint8 and names["zoom"].shape == (400, 400, 3)
-    np.testing.assert_allclose(names["binned"].sum(axis=1), names["counts"].sum(axis=1), rtol=1e-12)

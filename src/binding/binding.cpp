@@ -37,7 +37,8 @@ bool read_at_least_3_10() noexcept {
     return major > 3 || (major == 3 && minor >= 10);
 }
 
-// UTF-8 text of a str object, or nullopt-like false.
+// The UTF-8 text of a str object into `out`; false, with the error cleared,
+// when it cannot be encoded.
 bool utf8_of(PyObject* text, std::string& out) {
     Handle bytes = Handle::steal(PyUnicode_AsUTF8String(text));
     if (!bytes) {
@@ -93,6 +94,7 @@ void raise_panic(const std::string& message) noexcept {
 
 }  // namespace
 
+// What a Panic (a broken invariant in native code) becomes in Python; a BaseException, so `except Exception` misses it.
 PyObject* panic_exception_type() {
     return py::init_once(g_panic_type, g_panic_mutex, []() -> PyObject* {
         PyObject* type =
@@ -258,7 +260,9 @@ ErrorState type_mismatch(PyObject* obj, PyObject* target_type) {
 
 namespace {
 
-// A TypeError whose message is built from a format with %U/%S objects.
+// A TypeError carrying `message`, a new str made by PyUnicode_FromFormat
+// (the reference is stolen); a null `message` means that making it failed,
+// and that pending error is returned instead.
 [[gnu::cold]] ErrorState formatted_type_error(PyObject* message) {
     if (message == nullptr) {
         return ErrorState::fetch();

@@ -134,8 +134,8 @@ PyTypeObject* array_type(void** api) { return static_cast<PyTypeObject*>(api[api
 const ArrayFields* fields(PyObject* obj) { return reinterpret_cast<const ArrayFields*>(obj); }
 
 // Process-wide registry of borrows: per array object, the number of
-// read-only borrows (>= 1) or -1 for an exclusive borrow. This module only
-// takes read-only borrows; all access happens with the interpreter lock held.
+// read-only borrows (>= 1) or -1 for an exclusive borrow. Our modules only
+// take read-only borrows; all access happens with the interpreter lock held.
 std::unordered_map<PyObject*, long>& borrow_registry() {
     static auto* registry = new std::unordered_map<PyObject*, long>();
     return *registry;

@@ -1,7 +1,7 @@
-// The module's only contact with NumPy: the C-API table (fetched at run time
-// from the _ARRAY_API capsule), read-only views of accepted arrays with their
-// registered borrows, flat access, owned copies, and result arrays that take
-// over a filled buffer.
+// Every contact of our compiled modules with NumPy: the C-API table (fetched
+// at run time from the _ARRAY_API capsule), read-only views of accepted
+// arrays with their registered borrows, flat access, owned copies, and
+// result arrays that take over a filled buffer.
 #pragma once
 
 #include <array>
@@ -56,7 +56,8 @@ public:
     std::uint64_t shape(int axis) const noexcept { return shape_[axis]; }
     std::int64_t byte_stride(int axis) const noexcept { return byte_strides_[axis]; }
     const char* data() const noexcept { return data_; }
-    // Product of the extents (saturating at 2^64 - 1 cannot happen for a real array).
+    // Product of the extents. It cannot wrap: NumPy keeps the product of an
+    // array's nonzero extents (times the item size) below 2^63.
     std::uint64_t size() const noexcept;
     bool is_aligned() const noexcept;
     bool is_c_contiguous() const noexcept;
@@ -76,13 +77,15 @@ private:
 };
 
 // The three tests of acceptance, each made once: an ndarray (or subclass),
-// exactly `ndim` dimensions, then the first of `candidates` whose native
-// dtype the array's is equivalent to. nullopt when any test fails; an error
-// only when NumPy's table cannot be had.
+// exactly `ndim` dimensions, and a dtype equivalent to the native-order
+// dtype of one of `candidates`, the first such candidate being returned.
+// nullopt when a test fails; an error only when NumPy's C-API table, or the
+// dtype of a candidate, cannot be had.
 Result<std::optional<ElementType>> match_array(PyObject* obj, int ndim, std::span<const ElementType> candidates);
 
-// Registers the read-only borrow of an array that `match_array` accepted as
-// `type`.
+// The view of an array that `match_array` accepted as `type`, its read-only
+// borrow registered. Panics when the array is exclusively borrowed
+// elsewhere.
 ArrayView borrow_view(PyObject* obj, ElementType type, int ndim);
 
 // Accepts `obj` as a read-only view of `type`, or fails with the

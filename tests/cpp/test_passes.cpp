@@ -1,29 +1,35 @@
-// The separable passes compiled for the baseline instruction set and for the
-// best one the processor supports give the same bytes, and both give the
-// bytes of the plain two-pass loops in the specified floating-point order, on
-// a table of shapes that reaches every tail and special case: c = 1 .. 5, odd
-// widths, reductions by whole factors, up and down scales, crops past the
-// edges, all four element types. Links only against the kernel library.
+// The separable resize in every instruction set the processor supports (the
+// passes of each, and the integer shortcuts of AVX2) gives the bytes of the
+// baseline, and the baseline the bytes of the plain two-pass loops in the
+// specified floating-point order, on a table of shapes that reaches every
+// tail and special case: c = 1 .. 8, odd widths, reductions by whole factors
+// (every reducer of the box plan among them), up and down scales, crops past
+// the edges, all four element types. Links only against the kernel library.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "kernels/common/isa.hpp"
+#include "kernels/image/box_plan.hpp"
 #include "kernels/image/separable.hpp"
 #include "kernels/weights/axis_weights.hpp"
 #include "kernels/weights/normalized_rows.hpp"
 
 #include "tally.hpp"
 
-using pellorin::image::PassCode;
+using pellorin::Isa;
 using pellorin::image::separable_resize;
 using pellorin::image::work_t;
+using pellorin::image::box::plan_box;
+using pellorin::image::box::Reducer;
 using pellorin::weights::axis_weights;
 using pellorin::weights::AxisWeights;
 using pellorin::weights::normalized_rows;
@@ -105,14 +111,19 @@ void check_shape(const Shape& s, std::mt19937_64& rng, const char* type_name) {
     const AxisWeights hw = axis_weights(s.h, s.out_h, 1.0, 0.0, s.extent_h / static_cast<double>(s.out_h), s.origin_h);
     const AxisWeights ww = axis_weights(s.w, s.out_w, 1.0, 0.0, s.extent_w / static_cast<double>(s.out_w), s.origin_w);
     const std::span<const E> pixels(image);
-    const auto best = separable_resize<E>(pixels, s.w, s.c, hw, ww, PassCode::best);
-    const auto base = separable_resize<E>(pixels, s.w, s.c, hw, ww, PassCode::baseline);
+    const auto base = separable_resize<E>(pixels, s.w, s.c, hw, ww, Isa::Baseline);
     const std::vector<W> ref = reference(image, s.w, s.c, hw, ww);
     const std::size_t bytes = ref.size() * sizeof(W);
-    const bool ok = best.size() == ref.size() && base.size() == ref.size() &&
-                    std::memcmp(best.data(), base.data(), bytes) == 0 &&
-                    std::memcmp(base.data(), ref.data(), bytes) == 0;
-    if (tally::check(ok, "passes agree with the literal order", __LINE__)) {
+    bool ok = base.size() == ref.size() && std::memcmp(base.data(), ref.data(), bytes) == 0;
+    for (const Isa isa : pellorin::supported_isas()) {
+        const auto got = separable_resize<E>(pixels, s.w, s.c, hw, ww, isa);
+        const bool same = got.size() == ref.size() && std::memcmp(got.data(), base.data(), bytes) == 0;
+        if (!same) {
+            std::printf("  %s differs from the baseline\n", pellorin::isa_name(isa));
+        }
+        ok = ok && same;
+    }
+    if (tally::check(ok, "every instruction set agrees with the literal order", __LINE__)) {
         return;
     }
     std::printf("  %s %llux%llux%llu -> %llux%llu origin (%g, %g) extent (%g, %g)\n", type_name,
@@ -157,12 +168,51 @@ std::vector<Shape> shapes() {
             out.push_back({6, ow * 2, c, 3, ow, 0.0, 0.0, 6.0, double(ow * 2)});
         }
     }
+    // More image rows per output row than 16-bit lane sums hold (nh = 256:
+    // 32-bit sums), and the most a reduction may have.
+    for (std::uint64_t c : {1, 3}) {
+        out.push_back({512, 38, c, 2, 19, 0.0, 0.0, 512.0, 38.0});
+    }
     // Rows long enough for several tiles and strips.
     out.push_back({64, 2501, 3, 32, 1250, 0.0, 0.0, 64.0, 2500.0});
     out.push_back({48, 1800, 4, 16, 600, 0.0, 0.0, 48.0, 1800.0});
     out.push_back({24, 3001, 3, 18, 2000, 0.0, 0.0, 24.0, 3000.0});
     out.push_back({20, 640, 3, 60, 1920, 0.0, 0.0, 20.0, 640.0});
     return out;
+}
+
+// The reducer that the box plan picks for whole-factor reductions, or none:
+// the table above reaches every reducer (and each of these shapes is in it),
+// so the byte comparisons cover them all.
+struct PlanCase {
+    std::size_t element_bytes;
+    std::uint64_t c, fh, fw;
+    std::optional<Reducer> want;
+};
+
+void check_plans() {
+    const PlanCase cases[] = {
+        {1, 4, 2, 2, Reducer::InLane},      {1, 1, 4, 4, Reducer::InLane},      {2, 2, 2, 2, Reducer::InLane},
+        {1, 3, 2, 2, Reducer::InLaneSplit}, {1, 5, 8, 2, Reducer::InLaneSplit}, {1, 3, 256, 2, Reducer::Windows},
+        {2, 3, 2, 2, Reducer::Windows},     {1, 3, 8, 8, Reducer::Windows},     {1, 2, 1, 1, Reducer::Windows},
+        {1, 1, 3, 3, std::nullopt},         {2, 1, 16, 32, std::nullopt},       {1, 3, 2, 3, std::nullopt},
+    };
+    for (const PlanCase& pc : cases) {
+        const std::uint64_t out_h = 2, out_w = 9;
+        const std::uint64_t h = out_h * pc.fh, w = out_w * pc.fw;
+        const AxisWeights hw = axis_weights(h, out_h, 1.0, 0.0, static_cast<double>(pc.fh), 0.0);
+        const AxisWeights ww = axis_weights(w, out_w, 1.0, 0.0, static_cast<double>(pc.fw), 0.0);
+        const auto hr = normalized_rows<float>(hw.row_weights, hw.row_offsets);
+        const auto wr = normalized_rows<float>(ww.row_weights, ww.row_offsets);
+        const std::uint64_t max = pc.element_bytes == 1 ? 255 : 65535;
+        const auto plan = plan_box(hw, hr.data(), ww, wr.data(), pc.c, pc.element_bytes, max);
+        const bool ok = plan.has_value() == pc.want.has_value() && (!plan || plan->reducer == *pc.want);
+        if (!tally::check(ok, "box plan picks the expected reducer", __LINE__)) {
+            std::printf("  %zu-byte elements, c = %llu, %llu x %llu\n", pc.element_bytes,
+                        static_cast<unsigned long long>(pc.c), static_cast<unsigned long long>(pc.fh),
+                        static_cast<unsigned long long>(pc.fw));
+        }
+    }
 }
 
 }  // namespace
@@ -175,5 +225,6 @@ int main() {
         check_shape<float>(s, rng, "float32");
         check_shape<double>(s, rng, "float64");
     }
+    check_plans();
     return tally::report();
 }

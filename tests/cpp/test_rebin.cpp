@@ -1,6 +1,7 @@
-// The quad rebinning kernel, in both instruction-set variants, against a
-// literal per-quad, per-cell evaluation built from the single clipping
-// stages: the same bits, byte for byte, on random grids and quads (many
+// The quad rebinning kernel, in every instruction set the processor
+// supports, against a literal per-quad, per-cell evaluation built from the
+// single clipping stages and against its own baseline variant: the same
+// bits, byte for byte, on random grids and quads (many
 // sizes, straddling the grid's edges, corners on cell lines, NaN and
 // infinite corners, degenerate and bow-tie quads, both modes, skip_partial
 // both ways, counts that end every block of four and every chunk).
@@ -16,6 +17,7 @@
 
 #include "kernels/clip/clip.hpp"
 #include "kernels/common/index.hpp"
+#include "kernels/common/isa.hpp"
 #include "kernels/rebin/rebin.hpp"
 
 namespace clip = pellorin::clip;
@@ -175,30 +177,35 @@ Case random_case(std::mt19937_64& gen) {
 int main() {
     std::mt19937_64 gen(20251208);
     int cases = 0, mismatches = 0;
-    const rebin::QuadsIsa isas[] = {rebin::QuadsIsa::Baseline, rebin::QuadsIsa::Avx2};
+    const std::span<const pellorin::Isa> isas = pellorin::supported_isas();
     for (int trial = 0; trial < 3000; ++trial) {
         const Case c = random_case(gen);
         for (int mode = 0; mode < 2; ++mode) {
             for (int skip = 0; skip < 2; ++skip) {
                 const std::vector<double> want = literal(c, mode == 1, skip == 1);
-                for (const rebin::QuadsIsa isa : isas) {
-                    rebin::set_quads_isa(isa);
-                    const auto got = rebin::rebin_quads_kernel(
-                        c.q, c.v, c.ox, c.oy, c.bx, c.by, c.mx, c.my,
-                        mode == 1 ? rebin::RebinMode::Mean : rebin::RebinMode::Sum, skip == 1);
+                const rebin::RebinMode m = mode == 1 ? rebin::RebinMode::Mean : rebin::RebinMode::Sum;
+                const auto base = rebin::rebin_quads_kernel(c.q, c.v, c.ox, c.oy, c.bx, c.by, c.mx, c.my, m, skip == 1,
+                                                            pellorin::Isa::Baseline);
+                // Every supported set, the baseline included: the bytes of
+                // the literal evaluation and of the baseline variant.
+                for (const pellorin::Isa isa : isas) {
+                    const auto got =
+                        rebin::rebin_quads_kernel(c.q, c.v, c.ox, c.oy, c.bx, c.by, c.mx, c.my, m, skip == 1, isa);
                     ++cases;
-                    if (got.size() != want.size() ||
-                        std::memcmp(got.data(), want.data(), want.size() * sizeof(double)) != 0) {
+                    const std::size_t bytes = want.size() * sizeof(double);
+                    if (got.size() != want.size() || base.size() != want.size() ||
+                        std::memcmp(got.data(), want.data(), bytes) != 0 ||
+                        std::memcmp(got.data(), base.data(), bytes) != 0) {
                         if (++mismatches <= 5) {
-                            std::printf("MISMATCH trial %d mode %d skip %d isa %d quads %zu\n", trial, mode, skip,
-                                        static_cast<int>(isa), c.v.size());
+                            std::printf("MISMATCH trial %d mode %d skip %d isa %s quads %zu\n", trial, mode, skip,
+                                        pellorin::isa_name(isa), c.v.size());
                         }
                     }
                 }
             }
         }
     }
-    rebin::set_quads_isa(rebin::QuadsIsa::Best);
-    std::printf("rebin kernel: %d runs, %d differ from the literal evaluation\n", cases, mismatches);
+    std::printf("rebin kernel: %d runs over %zu instruction sets, %d differ from the literal evaluation\n", cases,
+                isas.size(), mismatches);
     return mismatches == 0 ? 0 : 1;
 }

@@ -213,6 +213,7 @@ void clip_half_plane(std::span<const Point> input, PointBuffer& output, Side sid
 // every cell. A stage that keeps every point, or none, is decided from the
 // range of its input (see `clip_ranged`). Returns false when the column
 // holds no points.
+//
 // `quad` must stay in place while the column's cells are clipped; `xr` is
 // its `x_range`. Kept out of line: once per column, and the kernel that
 // calls it keeps its own values in registers.
@@ -256,8 +257,8 @@ inline bool clip_to_column(const Quad& quad, double x_lo, double x_hi, ClipScrat
 }
 
 // The cell's polygon, a view valid until the next use of `scratch` or of
-// the quad (it lies wherever the last stage that changed anything left it). May be empty or have fewer than three
-// points.
+// the quad (it lies wherever the last stage that changed anything left
+// it). May be empty or have fewer than three points.
 inline std::span<const Point> clip_column_to_cell(double y_lo, double y_hi, ClipScratch& scratch) {
     const bool ranged = scratch.column_ranged;
     const double ymin = scratch.column_ymin;

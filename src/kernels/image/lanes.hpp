@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "kernels/common/isa.hpp"
+
+#if PELLORIN_AVX2_VARIANTS
 #include <immintrin.h>
 #endif
 
@@ -17,15 +19,10 @@ namespace pellorin::image::lanes {
 template <class W>
 constexpr std::size_t w_lanes = 32 / sizeof(W);
 
-// Instruction sets the passes are compiled for. The arithmetic is the same
-// plain code in both; only the moves between rows and lanes have hand-written
-// AVX2 versions.
-struct BaselineIsa {};
-struct Avx2Isa {};
-
-// Lanes in: t[q*L + b] = src[b][q] for q < n and b < L.
+// Lanes in, position by position: t[q*L + b] = src[b][q] for q < n and
+// b < L.
 template <class W>
-inline void to_lanes(BaselineIsa, const W* const* src, std::uint64_t n, W* __restrict t) {
+inline void to_lanes_plain(const W* const* src, std::uint64_t n, W* __restrict t) {
     constexpr std::size_t L = w_lanes<W>;
     for (std::uint64_t q = 0; q < n; ++q) {
         for (std::size_t b = 0; b < L; ++b) {
@@ -34,9 +31,10 @@ inline void to_lanes(BaselineIsa, const W* const* src, std::uint64_t n, W* __res
     }
 }
 
-// Lanes out: dst[b][r] = t[r*L + b] for r < n and b < L.
+// Lanes out, position by position: dst[b][r] = t[r*L + b] for r < n and
+// b < L.
 template <class W>
-inline void from_lanes(BaselineIsa, const W* __restrict t, std::uint64_t n, W* const* dst) {
+inline void from_lanes_plain(const W* __restrict t, std::uint64_t n, W* const* dst) {
     constexpr std::size_t L = w_lanes<W>;
     for (std::uint64_t r = 0; r < n; ++r) {
         for (std::size_t b = 0; b < L; ++b) {
@@ -45,7 +43,7 @@ inline void from_lanes(BaselineIsa, const W* __restrict t, std::uint64_t n, W* c
     }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 // The AVX2 vector of a work dtype, its unaligned moves, and the transpose of
 // an L x L block held in L vectors: afterwards v[q] holds what was lane q of
 // v[0] .. v[L-1].
@@ -104,7 +102,7 @@ struct Avx2Block<double> {
 
 // Lanes in, whole L x L blocks by transposes, the tail position by position.
 template <class W>
-[[gnu::target("avx2")]] inline void to_lanes(Avx2Isa, const W* const* src, std::uint64_t n, W* __restrict t) {
+[[gnu::target("avx2")]] inline void to_lanes_avx2(const W* const* src, std::uint64_t n, W* __restrict t) {
     using B = Avx2Block<W>;
     constexpr std::size_t L = w_lanes<W>;
     std::uint64_t q = 0;
@@ -127,7 +125,7 @@ template <class W>
 
 // Lanes out, whole L x L blocks by transposes, the tail position by position.
 template <class W>
-[[gnu::target("avx2")]] inline void from_lanes(Avx2Isa, const W* __restrict t, std::uint64_t n, W* const* dst) {
+[[gnu::target("avx2")]] inline void from_lanes_avx2(const W* __restrict t, std::uint64_t n, W* const* dst) {
     using B = Avx2Block<W>;
     constexpr std::size_t L = w_lanes<W>;
     std::uint64_t r = 0;
@@ -148,5 +146,30 @@ template <class W>
     }
 }
 #endif
+
+// The moves of the passes compiled for instruction set I: the hand-written
+// transposes for AVX2, the plain loops otherwise. The arithmetic of the
+// passes is the same plain code for every set.
+template <Isa I, class W>
+[[gnu::always_inline]] inline void to_lanes(const W* const* src, std::uint64_t n, W* __restrict t) {
+#if PELLORIN_AVX2_VARIANTS
+    if constexpr (I == Isa::Avx2) {
+        to_lanes_avx2(src, n, t);
+        return;
+    }
+#endif
+    to_lanes_plain(src, n, t);
+}
+
+template <Isa I, class W>
+[[gnu::always_inline]] inline void from_lanes(const W* __restrict t, std::uint64_t n, W* const* dst) {
+#if PELLORIN_AVX2_VARIANTS
+    if constexpr (I == Isa::Avx2) {
+        from_lanes_avx2(t, n, dst);
+        return;
+    }
+#endif
+    from_lanes_plain(t, n, dst);
+}
 
 }  // namespace pellorin::image::lanes

@@ -3,17 +3,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <type_traits>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "kernels/common/panic.hpp"
-#include "kernels/image/box.hpp"
 #include "kernels/image/lanes.hpp"
+#include "kernels/image/shortcuts.hpp"
 #include "kernels/weights/normalized_rows.hpp"
 
 namespace pellorin::image {
@@ -124,8 +119,6 @@ template <class E, class W>
 // side, one row per lane, from a transposed copy of their intermediate rows
 // (lanes.hpp). Every row uses the same W row weights, so each lane receives
 // exactly the terms, in exactly the order, of the one-row computation.
-using lanes::Avx2Isa;
-using lanes::BaselineIsa;
 using lanes::from_lanes;
 using lanes::to_lanes;
 using lanes::w_lanes;
@@ -290,8 +283,8 @@ template <std::size_t C, class W>
 // are contiguous, every (j, ch) of the chunk is accumulated in L independent
 // lanes (the loop over lanes vectorises), and the lanes are moved back into
 // the L result rows. Every value of the L result rows is written.
-template <std::size_t C, class Isa, class W>
-[[gnu::always_inline]] inline void w_pass_block(Isa isa, const W* const* src, W* const* dst, std::uint64_t c,
+template <std::size_t C, Isa I, class W>
+[[gnu::always_inline]] inline void w_pass_block(const W* const* src, W* const* dst, std::uint64_t c,
                                                 const WChunk* chunks, std::size_t n_chunks, const AxisWeights& ww,
                                                 const W* weights, W* t_in, W* t_out) {
     constexpr std::size_t L = w_lanes<W>;
@@ -302,14 +295,14 @@ template <std::size_t C, class Isa, class W>
             for (std::size_t b = 0; b < L; ++b) {
                 from[b] = src[b] + chunk.q0;
             }
-            to_lanes(isa, from, chunk.nq, t_in);
+            to_lanes<I>(from, chunk.nq, t_in);
         }
         accumulate_chunk<C>(chunk, c, ww, weights, t_in, t_out);
         W* to[L];
         for (std::size_t b = 0; b < L; ++b) {
             to[b] = dst[b] + chunk.j0 * c;
         }
-        from_lanes(isa, t_out, (chunk.j1 - chunk.j0) * c, to);
+        from_lanes<I>(t_out, (chunk.j1 - chunk.j0) * c, to);
     }
 }
 
@@ -355,8 +348,8 @@ bool repeats_previous(const AxisWeights& hw, const W* weights, std::uint64_t i) 
 // compute. Each intermediate value is complete (all its H terms added)
 // before the W pass reads it, and every value receives the same terms in the
 // same order as with an intermediate of all out_h rows.
-template <std::size_t C, class Isa, class E, class W>
-[[gnu::always_inline]] inline void run_passes(Isa isa, const Passes<E, W>& a) {
+template <std::size_t C, Isa I, class E, class W>
+[[gnu::always_inline]] inline void run_passes(const Passes<E, W>& a) {
     constexpr std::size_t L = w_lanes<W>;
     const AxisWeights& hw = *a.hw;
     const std::uint64_t out_h = hw.rows();
@@ -386,7 +379,7 @@ template <std::size_t C, class Isa, class E, class W>
             dst[lanes] = a.result + i * out_wc;
             ++slot;
             if (++lanes == L) {
-                w_pass_block<C>(isa, src, dst, a.c, a.chunks, a.n_chunks, *a.ww, a.w_weights, a.t_in, a.t_out);
+                w_pass_block<C, I>(src, dst, a.c, a.chunks, a.n_chunks, *a.ww, a.w_weights, a.t_in, a.t_out);
                 lanes = 0;
             }
         }
@@ -403,50 +396,47 @@ template <std::size_t C, class Isa, class E, class W>
     }
 }
 
-template <class Isa, class E, class W>
-[[gnu::always_inline]] inline void run_passes_for_channels(Isa isa, const Passes<E, W>& a) {
+template <Isa I, class E, class W>
+[[gnu::always_inline]] inline void run_passes_for_channels(const Passes<E, W>& a) {
     switch (a.c) {
-        case 1: run_passes<1>(isa, a); break;
-        case 2: run_passes<2>(isa, a); break;
-        case 3: run_passes<3>(isa, a); break;
-        case 4: run_passes<4>(isa, a); break;
-        default: run_passes<0>(isa, a); break;
+        case 1: run_passes<1, I>(a); break;
+        case 2: run_passes<2, I>(a); break;
+        case 3: run_passes<3, I>(a); break;
+        case 4: run_passes<4, I>(a); break;
+        default: run_passes<0, I>(a); break;
     }
 }
 
-// The passes compiled twice: for the baseline instruction set and for AVX2,
-// chosen once per call by what the processor supports. Both give the same
-// bits: the arithmetic is the same sequence of rounded single operations
-// (contraction stays off, and AVX2 brings no fused multiply-add), only the
-// number of independent elements per instruction differs.
+// The passes compiled once per instruction set. All give the same bits: the
+// arithmetic is the same sequence of rounded single operations (contraction
+// stays off, and AVX2 brings no fused multiply-add), only the number of
+// independent elements per instruction differs.
 template <class E, class W>
 [[gnu::flatten]] void run_passes_baseline(const Passes<E, W>& a) {
-    run_passes_for_channels(BaselineIsa{}, a);
+    run_passes_for_channels<Isa::Baseline>(a);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 template <class E, class W>
 [[gnu::target("avx2"), gnu::flatten]] void run_passes_avx2(const Passes<E, W>& a) {
-    run_passes_for_channels(Avx2Isa{}, a);
-}
-
-bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
+    run_passes_for_channels<Isa::Avx2>(a);
 }
 #endif
 
+// `isa` was accepted by require_isa.
 template <class E, class W>
-void dispatch_passes(const Passes<E, W>& a, PassCode code) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (code == PassCode::best && has_avx2()) {
-        run_passes_avx2(a);
-        return;
-    }
+void dispatch_passes(const Passes<E, W>& a, Isa isa) {
+    switch (isa) {
+        case Isa::Avx2:
+#if PELLORIN_AVX2_VARIANTS
+            run_passes_avx2(a);
+            return;
 #else
-    (void)code;  // one compilation only
+            break;
 #endif
-    run_passes_baseline(a);
+        case Isa::Baseline: run_passes_baseline(a); return;
+    }
+    panic(std::string("separable resize: no passes for instruction set ") + isa_name(isa));
 }
 
 // Bytes of intermediate rows per strip: the strip stays in the second-level
@@ -457,7 +447,8 @@ constexpr std::uint64_t strip_bytes = std::uint64_t{256} * 1024;
 
 template <class E>
 OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t w, std::uint64_t c,
-                                        const AxisWeights& h_weights, const AxisWeights& w_weights, PassCode code) {
+                                        const AxisWeights& h_weights, const AxisWeights& w_weights, Isa isa) {
+    require_isa(isa, "separable resize");
     using W = work_t<E>;
     constexpr std::size_t L = w_lanes<W>;
     const std::uint64_t out_h = h_weights.rows();
@@ -473,24 +464,12 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
     const OwnedBuffer<W> h_row_weights = weights::normalized_rows<W>(h_weights.row_weights, h_weights.row_offsets);
     const OwnedBuffer<W> w_row_weights = weights::normalized_rows<W>(w_weights.row_weights, w_weights.row_offsets);
 
-    // Whole-factor box reductions of integer images by powers of two: exact
-    // integer sums give the same bits as the passes (box.hpp).
+    // Integer images whose rows make every step exact take a shortcut with
+    // the same bits, where `isa` has one (shortcuts.hpp).
     if constexpr (std::is_integral_v<E>) {
-        box::BoxShape shape;
-        if (code == PassCode::best &&
-            box::box_shape(h_weights, h_row_weights.data(), w_weights, w_row_weights.data(),
-                           std::numeric_limits<E>::max(), shape) &&
-            box::box_supported(shape, c, sizeof(E))) {
-            OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
-            box::run_box(image.data(), w, c, h_weights, out_w, shape, result.data());
-            return result;
-        }
-        // Every row a single entry of weight 1: the result replicates pixels
-        // (box.hpp). Indices into a row of w*c values must fit in 32 bits.
-        if (code == PassCode::best && wc <= INT32_MAX && box::replicate_supported() &&
-            box::replicate_shape(h_weights, h_row_weights.data(), w_weights, w_row_weights.data())) {
-            OwnedBuffer<W> result = OwnedBuffer<W>::uninitialized(result_n, "separable resize: result");
-            box::run_replicate(image.data(), w, c, h_weights, w_weights, result.data());
+        OwnedBuffer<W> result;
+        if (resize_by_shortcut(image, w, c, h_weights, h_row_weights.data(), w_weights, w_row_weights.data(), result_n,
+                               isa, result)) {
             return result;
         }
     }
@@ -545,18 +524,17 @@ OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t 
                               t_out.data(),
                               result.data(),
                               repeats.data()};
-    dispatch_passes(passes, code);
+    dispatch_passes(passes, isa);
     return result;
 }
 
 template OwnedBuffer<float> separable_resize<std::uint8_t>(std::span<const std::uint8_t>, std::uint64_t, std::uint64_t,
-                                                           const AxisWeights&, const AxisWeights&, PassCode);
+                                                           const AxisWeights&, const AxisWeights&, Isa);
 template OwnedBuffer<float> separable_resize<std::uint16_t>(std::span<const std::uint16_t>, std::uint64_t,
-                                                            std::uint64_t, const AxisWeights&, const AxisWeights&,
-                                                            PassCode);
+                                                            std::uint64_t, const AxisWeights&, const AxisWeights&, Isa);
 template OwnedBuffer<float> separable_resize<float>(std::span<const float>, std::uint64_t, std::uint64_t,
-                                                    const AxisWeights&, const AxisWeights&, PassCode);
+                                                    const AxisWeights&, const AxisWeights&, Isa);
 template OwnedBuffer<double> separable_resize<double>(std::span<const double>, std::uint64_t, std::uint64_t,
-                                                      const AxisWeights&, const AxisWeights&, PassCode);
+                                                      const AxisWeights&, const AxisWeights&, Isa);
 
 }  // namespace pellorin::image

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "kernels/common/buffer.hpp"
+#include "kernels/common/isa.hpp"
 #include "kernels/weights/axis_weights.hpp"
 
 namespace pellorin::image {
@@ -35,12 +36,6 @@ struct work_type<double> {
 template <class E>
 using work_t = typename work_type<E>::type;
 
-// Which compilation of the passes a call runs: the best one the processor
-// supports (AVX2 on x86-64 processors that have it), or the baseline one
-// whatever the processor. Both give the same bits; the choice exists so that
-// tests can compare them.
-enum class PassCode { best, baseline };
-
 // Resizes `image` (h * w * c elements, pixel (r, x) channel ch at
 // (r * w + x) * c + ch) to out_h * out_w * c values of work_t<E>, row-major,
 // where out_h = h_weights.rows() and out_w = w_weights.rows(). `h_weights`
@@ -58,11 +53,12 @@ enum class PassCode { best, baseline };
 // The intermediate rows are computed and consumed a strip of rows at a time,
 // and an output row whose H entries equal those of the row before (same
 // first input row, count and weights) is copied from it; neither changes a
-// bit. With PassCode::best on a processor with AVX2, integer images whose
-// rows all have power-of-two counts of equal weights over consecutive
-// columns, or one entry of weight 1, take exact integer shortcuts (box.hpp)
-// that give the same bits. The result is written in full, not zero-filled
-// first.
+// bit. `isa` selects the compilation of the passes (isa.hpp); every set
+// gives the same bits, and a set the processor lacks panics. With Isa::Avx2,
+// integer images whose rows all have power-of-two counts of equal weights
+// over consecutive columns, or one entry of weight 1, take exact integer
+// shortcuts (shortcuts.hpp) that give the same bits. The result is written
+// in full, not zero-filled first.
 //
 // Every size is computed with overflow checks and every index is checked
 // against the buffer it reads; a violation is an internal failure (Panic),
@@ -71,19 +67,19 @@ enum class PassCode { best, baseline };
 template <class E>
 OwnedBuffer<work_t<E>> separable_resize(std::span<const E> image, std::uint64_t w, std::uint64_t c,
                                         const weights::AxisWeights& h_weights, const weights::AxisWeights& w_weights,
-                                        PassCode code = PassCode::best);
+                                        Isa isa);
 
 extern template OwnedBuffer<float> separable_resize<std::uint8_t>(std::span<const std::uint8_t>, std::uint64_t,
                                                                   std::uint64_t, const weights::AxisWeights&,
-                                                                  const weights::AxisWeights&, PassCode);
+                                                                  const weights::AxisWeights&, Isa);
 extern template OwnedBuffer<float> separable_resize<std::uint16_t>(std::span<const std::uint16_t>, std::uint64_t,
                                                                    std::uint64_t, const weights::AxisWeights&,
-                                                                   const weights::AxisWeights&, PassCode);
+                                                                   const weights::AxisWeights&, Isa);
 extern template OwnedBuffer<float> separable_resize<float>(std::span<const float>, std::uint64_t, std::uint64_t,
                                                            const weights::AxisWeights&, const weights::AxisWeights&,
-                                                           PassCode);
+                                                           Isa);
 extern template OwnedBuffer<double> separable_resize<double>(std::span<const double>, std::uint64_t, std::uint64_t,
                                                              const weights::AxisWeights&, const weights::AxisWeights&,
-                                                             PassCode);
+                                                             Isa);
 
 }  // namespace pellorin::image

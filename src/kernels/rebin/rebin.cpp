@@ -1,7 +1,6 @@
 #include "kernels/rebin/rebin.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -39,10 +38,10 @@ struct Grid {
 // work runs over four independent quads at a time; the grid updates that
 // follow keep the input order.
 
-enum Kind : std::uint8_t {
-    drop = 0,     // rejected, or a single-cell quad whose area is not > 0
-    single = 1,   // the whole value (or area) goes to cell `first`
-    several = 2,  // the clamped range ix0..ix1 x iy0..iy1 is clipped
+enum class Kind : std::uint8_t {
+    Drop,     // rejected, or a single-cell quad whose area is not > 0
+    Single,   // the whole value (or area) goes to cell `idx`
+    Several,  // the clamped range ix0..ix1 x iy0..iy1 is clipped
 };
 
 constexpr std::size_t chunk = 64;  // a multiple of 4
@@ -83,7 +82,7 @@ template <class V>
 // `clamped_index_value`, in every lane for vectors.
 [[gnu::always_inline]] inline double clamped(double f, double last) noexcept { return clamped_index_value(f, last); }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 [[gnu::always_inline]] inline v4d magnitude(const v4d& v) noexcept {
     const v4m mask = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
     return reinterpret_cast<v4d>(reinterpret_cast<v4m>(v) & mask);
@@ -175,9 +174,9 @@ template <bool Mean, class V>
         plan.area[j] = a;
         // The whole quad's area, unclipped, for a single cell; zero or NaN
         // contributes nothing.
-        const Kind one = a > 0.0 ? single : drop;
-        const Kind kind = (ix0 == ix1 && iy0 == iy1) ? one : several;
-        plan.kind[j] = lane(dropped, l) != 0 ? drop : kind;
+        const Kind one = a > 0.0 ? Kind::Single : Kind::Drop;
+        const Kind kind = (ix0 == ix1 && iy0 == iy1) ? one : Kind::Several;
+        plan.kind[j] = lane(dropped, l) != 0 ? Kind::Drop : kind;
         __builtin_prefetch(g.out + idx, 1);
         if constexpr (Mean) {
             __builtin_prefetch(g.weights + idx, 1);
@@ -185,7 +184,7 @@ template <bool Mean, class V>
     }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 [[gnu::always_inline]] inline v4d load4(const double* p) noexcept {
     v4d r;
     std::memcpy(&r, p, sizeof r);
@@ -232,7 +231,7 @@ inline void prefetch_range(const Grid& g, std::uint64_t ix0, std::uint64_t ix1, 
     }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 // Four quads at a time, the last one to three padded with zeros that are
 // never read back.
 template <bool Mean>
@@ -260,7 +259,7 @@ void classify_chunk_baseline(const double* q, std::size_t count, const Grid& g, 
     }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PELLORIN_AVX2_VARIANTS
 template <bool Mean>
 [[gnu::target("avx2")]] void classify_chunk_avx2(const double* q, std::size_t count, const Grid& g, Plan& plan) {
     classify_chunk4<Mean>(q, count, g, plan);
@@ -269,21 +268,19 @@ template <bool Mean>
 
 using ClassifyFn = void (*)(const double*, std::size_t, const Grid&, Plan&);
 
-std::atomic<QuadsIsa> chosen_isa{QuadsIsa::Best};
-
-#if defined(__x86_64__) || defined(__i386__)
-bool cpu_has_avx2() noexcept { return __builtin_cpu_supports("avx2"); }
+// The same arithmetic, lane for lane, in both variants. `isa` was accepted
+// by require_isa, so an AVX2 request reaches here only where it may run.
+ClassifyFn choose_classify(bool mean, Isa isa) {
+    switch (isa) {
+        case Isa::Avx2:
+#if PELLORIN_AVX2_VARIANTS
+            return mean ? classify_chunk_avx2<true> : classify_chunk_avx2<false>;
+#else
+            break;
 #endif
-
-// The same arithmetic, lane for lane, in both variants: AVX2 where the CPU
-// has it, the baseline instruction set otherwise.
-ClassifyFn choose_classify(bool mean) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (chosen_isa.load(std::memory_order_relaxed) != QuadsIsa::Baseline && cpu_has_avx2()) {
-        return mean ? classify_chunk_avx2<true> : classify_chunk_avx2<false>;
+        case Isa::Baseline: return mean ? classify_chunk_baseline<true> : classify_chunk_baseline<false>;
     }
-#endif
-    return mean ? classify_chunk_baseline<true> : classify_chunk_baseline<false>;
+    panic(std::string("rebin_quads kernel: no classification for instruction set ") + isa_name(isa));
 }
 
 // ---------------------------------------------------------------------------
@@ -374,11 +371,10 @@ void spread(const Grid& g, const double* q, double v, std::uint64_t ix0, std::ui
 
 }  // namespace
 
-void set_quads_isa(QuadsIsa isa) noexcept { chosen_isa.store(isa, std::memory_order_relaxed); }
-
 OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<const double> values, double origin_x,
                                        double origin_y, double bin_x, double bin_y, std::uint64_t mx, std::uint64_t my,
-                                       RebinMode mode, bool skip_partial) {
+                                       RebinMode mode, bool skip_partial, Isa isa) {
+    require_isa(isa, "rebin_quads kernel");
     const std::size_t n = values.size();
     if (quads.size() % 8 != 0 || quads.size() / 8 != n) {
         fail_count_mismatch(quads.size(), n);
@@ -414,7 +410,7 @@ OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<
                  out.data(),
                  mean ? weights.data() : nullptr};
 
-    const ClassifyFn classify = choose_classify(mean);
+    const ClassifyFn classify = choose_classify(mean, isa);
     Plan plan;
     const double* q = quads.data();
     const double* v = values.data();
@@ -427,7 +423,7 @@ OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<
         classify(q + 8 * start, count, g, plan);
         for (std::size_t j = 0; j < count; ++j) {
             const Kind kind = plan.kind[j];
-            if (kind == single) {
+            if (kind == Kind::Single) {
                 const std::uint64_t idx = plan.idx[j];
                 const double val = v[start + j];
                 if (mean) {
@@ -437,11 +433,11 @@ OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<
                 } else {
                     o[idx] = o[idx] + val;
                 }
-            } else if (kind == several) {
+            } else if (kind == Kind::Several) {
                 // The cells of a quad a few places ahead, when it also
                 // spreads (their updates follow this quad's clipping).
                 const std::size_t ahead = j + 4;
-                if (ahead < count && plan.kind[ahead] == several) {
+                if (ahead < count && plan.kind[ahead] == Kind::Several) {
                     if (mean) {
                         prefetch_range<true>(g, plan.ix0[ahead], plan.ix1[ahead], plan.iy0[ahead], plan.iy1[ahead]);
                     } else {

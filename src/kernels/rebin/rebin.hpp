@@ -13,6 +13,7 @@
 #include <span>
 
 #include "kernels/common/buffer.hpp"
+#include "kernels/common/isa.hpp"
 
 namespace pellorin::rebin {
 
@@ -32,22 +33,19 @@ struct CellOverlap {
 //   y_lo = origin_y + bin_y * iy, y_hi = bin_y + y_lo,
 // and is element ix * my + iy of the returned mx * my buffer.
 //
-// Preconditions, established by the entry: mx >= 2, my >= 2, neither bin
-// width <= 0. A values/quads count mismatch or an mx * my that overflows is
-// an internal failure (Panic); so is a buffer above 2^63 - 8 bytes. A refused
-// allocation throws std::bad_alloc and nothing is leaked.
+// Preconditions: mx >= 1 and my >= 1 (a grid with no cells is an internal
+// failure, Panic), neither bin width <= 0. The entry asks for two centres
+// per axis to infer the bin widths, so it passes mx, my >= 2. A values/quads
+// count mismatch is an internal failure; an mx * my that overflows, or a
+// buffer above 2^63 - 8 bytes, throws OutOfMemory. A refused allocation
+// throws std::bad_alloc and nothing is leaked.
+//
+// `isa` selects the variant of the per-quad classification (bounding boxes,
+// bin coordinates, rejection, indices, areas): the baseline one quad at a
+// time, AVX2 four quads at a time. Both give the same bits; a set the
+// processor lacks panics (isa.hpp).
 OwnedBuffer<double> rebin_quads_kernel(std::span<const double> quads, std::span<const double> values, double origin_x,
                                        double origin_y, double bin_x, double bin_y, std::uint64_t mx, std::uint64_t my,
-                                       RebinMode mode, bool skip_partial);
-
-// The instruction sets of the per-quad classification (bounding boxes, bin
-// coordinates, rejection, indices, areas), which runs over four quads at a
-// time. Both variants give the same bits. `Best` picks AVX2 when the CPU has
-// it; the others are for tests, which compare them. AVX2 on a CPU or
-// architecture without it falls back to the baseline.
-enum class QuadsIsa { Best, Baseline, Avx2 };
-
-// Sets the variant for the calls that start afterwards (default `Best`).
-void set_quads_isa(QuadsIsa isa) noexcept;
+                                       RebinMode mode, bool skip_partial, Isa isa);
 
 }  // namespace pellorin::rebin

@@ -13,6 +13,7 @@
 #include "binding/numpy.hpp"
 #include "binding/py.hpp"
 #include "kernels/common/buffer.hpp"
+#include "kernels/common/isa.hpp"
 #include "kernels/image/separable.hpp"
 #include "kernels/weights/axis_weights.hpp"
 #include "modules/_pellorin/entries.hpp"
@@ -100,7 +101,7 @@ Result<py::Handle> resize_image(PyObject* image, std::uint64_t h, std::uint64_t 
     OwnedBuffer<W> values = py::without_lock([&] {
         const weights::AxisWeights h_weights = window_weights(h, out_h, origin_h, extent_h);
         const weights::AxisWeights w_weights = window_weights(w, out_w, origin_w, extent_w);
-        return image::separable_resize<E>(pixels, w, c, h_weights, w_weights);
+        return image::separable_resize<E>(pixels, w, c, h_weights, w_weights, best_isa());
     });
 
     const std::array<std::uint64_t, 3> shape{out_h, out_w, c};

@@ -7,6 +7,7 @@
 #include "binding/binding.hpp"
 #include "binding/numpy.hpp"
 #include "kernels/common/buffer.hpp"
+#include "kernels/common/isa.hpp"
 #include "kernels/rebin/rebin.hpp"
 #include "modules/_pellorin/entries.hpp"
 
@@ -144,7 +145,7 @@ Result<py::Handle> rebin_quads_body(PyObject* args, PyObject* kwargs) {
 
     OwnedBuffer<double> out = py::without_lock([&] {
         return rebin::rebin_quads_kernel(quad_data.span(), value_data.span(), origin_x, origin_y, bin_x, bin_y, mx, my,
-                                         mode, skip_partial);
+                                         mode, skip_partial, best_isa());
     });
     const std::array<std::uint64_t, 2> shape{mx, my};
     return numpy::array_from_buffer<double>(std::move(out), shape);

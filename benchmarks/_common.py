@@ -77,6 +77,33 @@ def print_table(title: str, rows, peers) -> None:
         print("| " + " | ".join(cells) + " |")
 
 
+def photo(h: int, w: int, channels: int = 3):
+    """A uint8 image of real photographs (scikit-image's astronaut, coffee,
+    chelsea and rocket, tiled at their own resolution) of shape (h, w,
+    channels); the fourth channel of RGBA is the camera photograph."""
+    import numpy as np
+    from skimage import data
+
+    tiles = [data.astronaut(), data.coffee(), data.chelsea(), data.rocket()]
+    canvas = np.empty((h, w, 3), np.uint8)
+    y = k = 0
+    while y < h:
+        x = row_height = 0
+        while x < w:
+            tile = tiles[k % len(tiles)]
+            k += 1
+            th, tw = min(tile.shape[0], h - y), min(tile.shape[1], w - x)
+            canvas[y:y + th, x:x + tw] = tile[:th, :tw]
+            x += tw
+            row_height = max(row_height, th)
+        y += row_height
+    if channels == 4:
+        canvas = np.dstack([canvas, np.resize(data.camera(), (h, w))])
+    elif channels == 1:
+        canvas = canvas[:, :, :1]
+    return np.ascontiguousarray(canvas)
+
+
 # --- Tables for the docs ------------------------------------------------------
 # run_all.py sends what each script prints to docs/_generated/<name>.md as
 # well as to the terminal; the speed and accuracy pages include those files.

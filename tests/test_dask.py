@@ -268,7 +268,6 @@ PLAIN_REFUSALS = [
     ("rebin_axis", FRAMES, dict(AXIS, out_n=0)),
     ("rebin_axis", FRAMES, dict(AXIS, mode="max")),
     ("rebin_axis", FRAMES, dict(AXIS, in_origin="0")),
-    ("rebin_axis", FRAMES, dict(AXIS, in_origin=1e17)),
     ("rebin_axis", np.zeros(()), AXIS),
     ("rebin_axis", FRAMES[:, :, :0], AXIS),
     ("rebin_axis", FRAMES.astype(np.complex128), AXIS),

@@ -1,29 +1,45 @@
-"""pellorin.rebin_axis against the dense weight product and brute-force
-overlaps, across layouts and dtypes, and its refusals."""
+"""pellorin.rebin_axis against exact overlaps, across layouts and dtypes,
+with `out=` and masked values, and its refusals."""
 
 import doctest
+import math
+import tracemalloc
+from fractions import Fraction
 
 import numpy as np
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-import _pellorin
 import pellorin
+from exact_reference import bin_edges, check_float, exact_means
+from exact_reference import overlaps as exact_overlaps
 from pellorin import _rebin_axis
 
 
 def overlaps(in_n, in_bw, in_origin, out_n, out_bw, out_origin):
-    """Overlap length of output bin j with input bin k, from the definitions."""
-    lo = out_origin + out_bw * np.arange(out_n)[:, None]
-    in_lo = in_origin + in_bw * np.arange(in_n)[None, :]
-    return np.clip(np.minimum(lo + out_bw, in_lo + in_bw) - np.maximum(lo, in_lo), 0.0, None)
+    """Overlap length of output bin j with input bin k, in input bins, exact
+    (as a float matrix)."""
+    rows = exact_overlaps(bin_edges(in_origin, in_bw, out_origin, out_bw, out_n), in_n)
+    dense = np.zeros((out_n, in_n))
+    for j, row in enumerate(rows):
+        for k, a in row.items():
+            dense[j, k] = float(a) * in_bw
+    return dense
 
 
-def along(matrix, values, axis):
-    """matrix applied along `axis` of values (float64)."""
-    moved = np.moveaxis(np.asarray(values, dtype=np.float64), axis, 0)
-    return np.moveaxis(np.tensordot(matrix, moved, axes=(1, 0)), 0, axis)
+def exact_along(values, axis, in_origin, in_bw, out_origin, out_bw, out_n, mode, missing=None):
+    """Exact means (or sums) along `axis` and their bounds, in the result's
+    shape: the values as (before, in_n, after), each of the `before` rows
+    its own output row, the bins as columns, the `after` axes as channels."""
+    x = np.asarray(values, dtype=np.float64)
+    before, in_n, after = math.prod(x.shape[:axis]), x.shape[axis], math.prod(x.shape[axis + 1:])
+    rows = [{i: Fraction(1)} for i in range(before)]
+    cols = exact_overlaps(bin_edges(in_origin, in_bw, out_origin, out_bw, out_n), in_n)
+    gone = None if missing is None else missing.reshape(before, in_n, after)
+    means, bounds = exact_means(x.reshape(before, in_n, after), rows, cols, missing=gone, total=mode == "sum")
+    out_shape = x.shape[:axis] + (out_n,) + x.shape[axis + 1:]
+    return means.reshape(out_shape), bounds.reshape(out_shape)
 
 
 GRIDS = st.tuples(st.floats(0.1, 10.0), st.floats(-20.0, 20.0), st.floats(0.05, 20.0),
@@ -31,47 +47,39 @@ GRIDS = st.tuples(st.floats(0.1, 10.0), st.floats(-20.0, 20.0), st.floats(0.05, 
 
 
 @settings(max_examples=150, deadline=None)
-@given(shape=st.lists(st.integers(1, 5), min_size=0, max_size=2), in_n=st.integers(1, 40),
+@given(shape=st.lists(st.integers(1, 4), min_size=0, max_size=2), in_n=st.integers(1, 30),
        axis_pos=st.integers(0, 2), grid=GRIDS, seed=st.integers(0, 2**32 - 1))
 @example(shape=[3], in_n=4, axis_pos=1, grid=(1.0, 0.0, 2.0, 1.0, 2), seed=0)
-def test_mean_and_sum_match_dense_product_and_overlaps(shape, in_n, axis_pos, grid, seed):
+@example(shape=[], in_n=5, axis_pos=0, grid=(1.0, 1.0, 0.05, 10.0, 20), seed=0)
+def test_mean_and_sum_against_exact_overlaps(shape, in_n, axis_pos, grid, seed):
     in_bw, in_origin, out_bw, out_origin, out_n = grid
     in_origin, out_origin = in_origin * in_bw, out_origin * in_bw
     axis = min(axis_pos, len(shape))
     shape.insert(axis, in_n)
     x = np.random.default_rng(seed).uniform(-1e3, 1e3, shape)
-    kwargs = dict(in_origin=in_origin, in_bw=in_bw, out_origin=out_origin, out_bw=out_bw,
-                  out_n=out_n, axis=axis)
-    dense = _pellorin.rebin_axis_weights(in_n, in_bw, in_origin, out_n, out_bw, out_origin)
-    share = overlaps(in_n, in_bw, in_origin, out_n, out_bw, out_origin) / in_bw
-    # Rows that only touch the input range within the rounding of the edges
-    # are 0 here; the dense product may give them the edge bin's value.
-    solid = share.sum(axis=1) > 1e-9
-    mean = pellorin.rebin_axis(x, **kwargs)
-    assert mean.dtype == np.float64 and mean.flags.c_contiguous
-    expected = along(dense, x, axis)
-    close = np.abs(mean - expected) <= 1e-12 * along(np.abs(dense), np.abs(x), axis)
-    rows = np.moveaxis(close | (mean == 0), axis, 0)
-    assert np.all(np.moveaxis(close, axis, 0)[solid]) and np.all(rows)
-
-    # Edge slivers carry about eps times the coordinates' size, in bins.
-    sliver = 1e-14 * max(1.0, abs(in_origin) / in_bw, abs(out_origin) / in_bw, in_n) * np.abs(x).max()
-    total = pellorin.rebin_axis(x, mode="sum", **kwargs)
-    assert np.all(np.abs(total - along(share, x, axis)) <= 1e-12 * along(share, np.abs(x), axis) + sliver)
+    kwargs = dict(in_origin=in_origin, in_bw=in_bw, out_origin=out_origin, out_bw=out_bw, out_n=out_n, axis=axis)
+    for mode in ("mean", "sum"):
+        got = pellorin.rebin_axis(x, mode=mode, **kwargs)
+        assert got.dtype == np.float64 and got.flags.c_contiguous
+        means, bounds = exact_along(x, axis, in_origin, in_bw, out_origin, out_bw, out_n, mode)
+        check_float(got, means, bounds, 1e-13)
 
 
 @pytest.mark.parametrize("in_origin, out_origin, out_bw", [
-    (1.0, 0.5, 0.05),            # the last output bin ends at the input's start
-    (4000.0, 3995.904, 2.048),   # two output bins before the input
+    (1.0, 0.5, 0.0625),          # bin 7 ends exactly at the input's start
+    (1.0, 0.5, 0.05),            # 0.05 is a little above 1/20: bin 9 overlaps by 2.8e-17
+    (4000.0, 3995.904, 2.048),   # two output bins before the input, edges as the doubles give them
     (0.1, -9.9, 1.0),            # a long way before
+    (0.0, 5.0, 0.5),             # the first bin starts exactly at the input's end
 ])
 @pytest.mark.parametrize("mode", ["mean", "sum"])
-def test_bins_that_only_touch_the_input_are_zero(in_origin, out_origin, out_bw, mode):
+def test_bins_overlap_exactly_where_the_doubles_say(in_origin, out_origin, out_bw, mode):
     x = np.full(5, 7.0)
     got = pellorin.rebin_axis(x, in_origin=in_origin, in_bw=1.0, out_origin=out_origin, out_bw=out_bw,
                               out_n=40, mode=mode)
-    before = np.round((in_origin - out_origin) / out_bw).astype(int)
-    assert np.all(got[:before] == 0.0) and got[before] > 0.0
+    covered = overlaps(5, 1.0, in_origin, 40, out_bw, out_origin).sum(axis=1) > 0
+    assert np.all(got[~covered] == 0.0)
+    assert np.all(got[covered] == 7.0) if mode == "mean" else np.all(got[covered] > 0.0)
 
 
 @pytest.mark.parametrize("in_origin, out_origin, out_bw, out_n", [
@@ -178,13 +186,71 @@ GOOD = dict(in_origin=0.0, in_bw=1.0, out_origin=0.0, out_bw=2.0, out_n=2)
     (np.ones(4), {"out_n": 0}, ValueError, "out_n must be >= 1"),
     (np.ones(4), {"out_n": 2.0}, TypeError, "out_n must be an integer"),
     (np.ones(4), {"mode": "median"}, ValueError, "mode must be 'mean' or 'sum'"),
-    (np.ones(4), {"in_bw": 1e-300, "out_bw": 1e300}, ValueError, "out_bw / in_bw"),
-    (np.ones(4), {"out_origin": 1e300, "in_bw": 1e-300}, ValueError, r"\(out_origin - in_origin\) / in_bw"),
-    (np.ones(4), {"in_origin": 1.7e9, "out_origin": 1.7e9, "in_bw": 1e-9}, ValueError, "in_bw is too small"),
+    (np.ones(4), {"threads": -1}, ValueError, "threads must be between 1 and 4096"),
+    (np.ones(4), {"threads": "2"}, TypeError, "threads must be an integer"),
+    (np.ones(4), {"out": np.zeros(2, np.float32)}, TypeError, "out must have the result's dtype float64"),
+    (np.ones(4, np.float32), {"out": np.zeros(2)}, TypeError, "out must have the result's dtype float32"),
+    (np.ones(4), {"out": np.zeros(3)}, ValueError, r"out must have the result's shape \(2,\)"),
+    (np.ones((4, 3)), {"out": np.zeros((2, 6))[:, ::2], "axis": 0}, ValueError, "out must be C-contiguous"),
+    (np.ones(4), {"out": (0.0, 0.0)}, TypeError, "out must be a NumPy array"),
 ])
 def test_refusals_name_the_argument(values, changes, error, match):
     with pytest.raises(error, match=match):
         pellorin.rebin_axis(values, **dict(GOOD, **changes))
+
+
+@pytest.mark.parametrize("axis", [0, 1, -1])
+@pytest.mark.parametrize("mode", ["mean", "sum"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_masked_values_are_missing(axis, mode, dtype):
+    rng = np.random.default_rng(axis + 5)
+    data = rng.uniform(-50, 50, (4, 9, 3)).astype(dtype)
+    mask = rng.random(data.shape) < 0.35
+    np.moveaxis(mask, axis, 0)[:3] = True  # leading bins with nothing present
+    grid = dict(in_origin=0.0, in_bw=1.0, out_origin=-0.5, out_bw=1.3, out_n=6)
+    got = pellorin.rebin_axis(np.ma.masked_array(data, mask=mask), axis=axis, mode=mode, **grid)
+    assert isinstance(got, np.ma.MaskedArray) and got.dtype == dtype
+    means, bounds = exact_along(data, axis % 3, grid["in_origin"], grid["in_bw"], grid["out_origin"],
+                                grid["out_bw"], grid["out_n"], mode, missing=mask)
+    nothing = np.vectorize(lambda m: m is None)(means)
+    assert nothing.any() and np.array_equal(np.ma.getmaskarray(got), nothing)
+    check_float(got.data, means, bounds, 1e-13 if dtype == np.float64 else 2.0**-22)
+
+
+@pytest.mark.parametrize("axis", [0, 1])
+def test_out_receives_and_is_the_result(axis):
+    x = np.random.default_rng(4).normal(size=(6, 7))
+    grid = dict(in_origin=0.0, in_bw=1.0, out_origin=0.3, out_bw=1.7, out_n=4, axis=axis)
+    expected = pellorin.rebin_axis(x, **grid)
+    out = np.full(expected.shape, np.nan)
+    assert pellorin.rebin_axis(x, out=out, **grid) is out
+    assert out.tobytes() == expected.tobytes()
+    # F-ordered values with out: read from a copy, written in out's order.
+    out2 = np.zeros_like(out)
+    assert pellorin.rebin_axis(np.asfortranarray(x), out=out2, **grid) is out2
+    assert out2.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("out_n, needed", [(10**12, 8 * 10**12), (2**63, 8 * 2**63)])
+def test_impossible_results_raise_memory_error_at_once(out_n, needed):
+    tracemalloc.start()
+    with pytest.raises(MemoryError, match=rf"rebin_axis result of shape \({out_n},\) .* would need {needed} bytes"):
+        pellorin.rebin_axis(np.ones(4), in_origin=0, in_bw=1, out_origin=0, out_bw=1, out_n=out_n)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 2**20
+
+
+@pytest.mark.parametrize("changes, expected", [
+    # Grids that edge rounding once made unusable: exact edges handle them.
+    ({"in_bw": 1e-300, "out_bw": 1e300}, [1.0, 0.0]),
+    ({"out_origin": 1e300, "in_bw": 1e-300}, [0.0, 0.0]),
+    ({"in_origin": 1.7e9, "out_origin": 1.7e9, "in_bw": 1e-9, "out_bw": 3e-9}, [1.0, 1.0]),
+    ({"out_origin": -1e300, "out_bw": 1e300}, [0.0, 1.0]),
+])
+def test_extreme_grids_give_exact_results(changes, expected):
+    got = pellorin.rebin_axis(np.ones(4), **dict(GOOD, **changes))
+    assert got.tolist() == expected
 
 
 def test_docstring_examples_run():

@@ -1,5 +1,5 @@
-"""pellorin.resize: exact area means, bit identity with the direct call,
-layouts, the rounding of `dtype`, and refusals."""
+"""pellorin.resize: exact area means, layouts, the rounding of `dtype`,
+`out=`, masked arrays, and refusals."""
 
 import doctest
 import tracemalloc
@@ -7,28 +7,18 @@ import tracemalloc
 import numpy as np
 import pytest
 
-import _pellorin
 import pellorin
+from exact_reference import check_float, check_integer, exact_means, overlaps, window_edges
 from pellorin import _resize
 
 
-def area_mean(image, out_h, out_w, window):
-    """Exact area means in float64 from brute-force pixel overlaps."""
-    top, left, height, width = window
-
-    def axis(n, origin, extent, out_n):
-        lo = origin + extent / out_n * np.arange(out_n)[:, None]
-        ov = np.clip(np.minimum(lo + extent / out_n, np.arange(1, n + 1)) - np.maximum(lo, np.arange(n)), 0, None)
-        sums = ov.sum(axis=1, keepdims=True)
-        return np.divide(ov, sums, out=np.zeros_like(ov), where=sums > 0)
-
-    rows, cols = axis(image.shape[0], top, height, out_h), axis(image.shape[1], left, width, out_w)
-    return np.einsum("ir,jx,rx...->ij...", rows, cols, image.astype(np.float64))
-
-
-def direct(image, out_h, out_w, window):
+def reference(image, shape, window):
     image3 = image.reshape(image.shape[0], image.shape[1], -1)
-    return _pellorin.rebin_image_separable(image3, *image3.shape, out_h, out_w, *window)
+    top, left, height, width = window
+    rows = overlaps(window_edges(top, height, shape[0]), image3.shape[0])
+    cols = overlaps(window_edges(left, width, shape[1]), image3.shape[1])
+    means, bounds = exact_means(image3, rows, cols)
+    return means.reshape(shape + image.shape[2:]), bounds.reshape(shape + image.shape[2:])
 
 
 IMAGE = np.random.default_rng(0).integers(0, 256, (23, 31, 3)).astype(np.uint8)
@@ -40,13 +30,13 @@ IMAGE = np.random.default_rng(0).integers(0, 256, (23, 31, 3)).astype(np.uint8)
     ((5, 5), (2.5, 3.25, 11.5, 17.0)),                # fractional crop
     ((6, 8), (-4.0, 20.0, 30.0, 15.5)),               # reaching past three edges
 ])
-@pytest.mark.parametrize("dtype, tolerance", [(np.float64, 1e-12), (np.uint8, 2e-5), (np.uint16, 2e-5)])
-def test_exact_area_means(shape, window, dtype, tolerance):
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.uint8, np.uint16])
+def test_exact_area_means(shape, window, dtype):
     image = IMAGE.astype(dtype) * (257 if dtype == np.uint16 else 1)
     got = pellorin.resize(image, shape, window=window)
     whole = window or (0.0, 0.0, 23.0, 31.0)
-    expected = area_mean(image, *shape, whole)
-    np.testing.assert_allclose(got, expected, rtol=tolerance, atol=tolerance * image.max())
+    means, bounds = reference(image, shape, whole)
+    check_float(got, means, bounds, 1e-13 if got.dtype == np.float64 else 2.0**-22)
 
 
 def strided(a):
@@ -54,7 +44,6 @@ def strided(a):
 
 
 LAYOUTS = {
-    "C": lambda a: a,
     "Fortran": np.asfortranarray,
     "strided": strided,
     "byte-swapped": lambda a: a.astype(a.dtype.newbyteorder()),
@@ -65,15 +54,15 @@ LAYOUTS = {
 @pytest.mark.parametrize("layout", LAYOUTS, ids=str)
 @pytest.mark.parametrize("channels", [None, 1, 3])
 @pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float32, np.float64])
-def test_bit_identity_with_the_direct_call(layout, channels, dtype):
+def test_layouts_give_the_bits_of_the_contiguous_array(layout, channels, dtype):
     image = IMAGE[:, :, :channels or 1].astype(dtype)
     if channels is None:
         image = image[:, :, 0]
     window = (1.5, 0.25, 20.0, 29.5)
     got = pellorin.resize(LAYOUTS[layout](image), (9, 12), window=window)
-    expected = direct(np.ascontiguousarray(image), 9, 12, window)
-    if layout == "list":  # lists read as int64 or float64: computed in float64
-        expected = direct(np.ascontiguousarray(image, dtype=np.float64), 9, 12, window)
+    # Lists are read as int64 or float64 (computed from float64).
+    source = image.astype(np.float64) if layout == "list" else image
+    expected = pellorin.resize(np.ascontiguousarray(source), (9, 12), window=window)
     assert got.shape == ((9, 12) if channels is None else (9, 12, channels))
     assert got.dtype == expected.dtype and got.tobytes() == expected.tobytes()
 
@@ -86,7 +75,7 @@ def test_converted_dtypes(dtype, work):
     image = (IMAGE % 2 == 1).astype(dtype)
     got = pellorin.resize(image, (5, 6))
     assert got.dtype == work
-    assert got.tobytes() == direct(image.astype(work), 5, 6, (0.0, 0.0, 23.0, 31.0)).tobytes()
+    assert got.tobytes() == pellorin.resize(image.astype(np.float64), (5, 6)).astype(work).tobytes()
 
 
 @pytest.mark.parametrize("prepare, copies", [(lambda a: a, False), (np.asfortranarray, True)])
@@ -132,11 +121,6 @@ def test_float_dtype_casts():
     assert got.tobytes() == pellorin.resize(image, (5, 6)).astype(np.float16).tobytes()
 
 
-def test_uint8_result_is_the_rounded_float_result():
-    got = pellorin.resize(IMAGE, (7, 9), dtype=np.uint8)
-    assert np.array_equal(got, np.rint(pellorin.resize(IMAGE, (7, 9))).astype(np.uint8))
-
-
 @pytest.mark.parametrize("image, kwargs, error, match", [
     (np.ones((4, 4), np.complex64), {}, TypeError, "image dtype"),
     (np.array([[object()]]), {}, TypeError, "image dtype"),
@@ -156,10 +140,112 @@ def test_uint8_result_is_the_rounded_float_result():
     (np.ones((4, 4)), {"dtype": np.complex128}, TypeError, "dtype must be an integer or floating"),
     (np.ones((4, 4)), {"dtype": bool}, TypeError, "dtype must be an integer or floating"),
     (np.ones((4, 4)), {"dtype": "no such type"}, TypeError, "dtype"),
+    (np.ones((4, 4)), {"threads": 0}, ValueError, "threads must be between 1 and 4096"),
+    (np.ones((4, 4)), {"threads": 2.0}, TypeError, "threads must be an integer"),
+    (np.ones((4, 4)), {"out": [[0.0, 0.0], [0.0, 0.0]]}, TypeError, "out must be a NumPy array"),
+    (np.ones((4, 4)), {"out": np.zeros((2, 2), np.float32)}, TypeError, "out must have the result's dtype float64"),
+    (np.ones((4, 4), np.uint8), {"out": np.zeros((2, 2))}, TypeError, "out must have the result's dtype float32"),
+    (np.ones((4, 4)), {"out": np.zeros((2, 2), np.uint8), "dtype": np.int8}, TypeError, "dtype int8"),
+    (np.ones((4, 4)), {"out": np.zeros((2, 3))}, ValueError, r"out must have the result's shape \(2, 2\)"),
+    (np.ones((4, 4, 1)), {"out": np.zeros((2, 2))}, ValueError, r"shape \(2, 2, 1\)"),
+    (np.ones((4, 4)), {"out": np.zeros((2, 4))[:, ::2]}, ValueError, "out must be C-contiguous"),
+    (np.ones((4, 4)), {"out": np.zeros((2, 2)).T.copy().T}, ValueError, "out must be C-contiguous"),
+    (np.ones((4, 4)), {"out": np.zeros((2, 2), ">f8")}, TypeError, "dtype"),
 ])
 def test_refusals_name_the_argument(image, kwargs, error, match):
     with pytest.raises(error, match=match):
         pellorin.resize(image, **dict({"shape": (2, 2)}, **kwargs))
+
+
+def read_only(shape):
+    a = np.zeros(shape)
+    a.setflags(write=False)
+    return a
+
+
+def test_read_only_out_is_refused():
+    with pytest.raises(ValueError, match="out must be writeable"):
+        pellorin.resize(np.ones((4, 4)), (2, 2), out=read_only((2, 2)))
+
+
+@pytest.mark.parametrize("dtype", [None, np.uint8, np.int64, np.float32, np.float16])
+@pytest.mark.parametrize("channels", [None, 3])
+def test_out_receives_and_is_the_result(dtype, channels):
+    image = IMAGE[:, :, :channels or 1].astype(np.float64) * 1.7
+    if channels is None:
+        image = image[:, :, 0]
+    expected = pellorin.resize(image, (7, 9), dtype=dtype)
+    out = np.full(expected.shape, 99, dtype=expected.dtype)
+    got = pellorin.resize(image, (7, 9), dtype=dtype, out=out)
+    assert got is out
+    assert got.tobytes() == expected.tobytes()
+
+
+def test_out_sharing_memory_with_the_image_is_written_from_a_copy():
+    image = np.arange(64.0).reshape(8, 8)
+    expected = pellorin.resize(image, (8, 8), window=(1.0, 1.0, 7.0, 7.0))
+    got = pellorin.resize(image, (8, 8), window=(1.0, 1.0, 7.0, 7.0), out=image)
+    assert got is image and np.array_equal(image, expected)
+
+
+MASKED_CASES = [
+    # image shape, out shape, window
+    ((6, 7, 2), (3, 4), None),
+    ((6, 7, 2), (5, 3), (-1.5, 0.5, 8.0, 5.0)),
+    ((5, 9, 1), (11, 13), (0.25, 0.25, 4.5, 8.0)),
+]
+
+
+@pytest.mark.parametrize("image_shape, shape, window", MASKED_CASES)
+@pytest.mark.parametrize("dtype", [np.float64, np.uint8])
+@pytest.mark.parametrize("result", [None, np.int16])
+def test_masked_values_are_missing(image_shape, shape, window, dtype, result):
+    rng = np.random.default_rng(len(image_shape) + shape[0])
+    data = rng.uniform(0, 200, image_shape).astype(dtype)
+    mask = rng.random(image_shape) < 0.4
+    mask[:2, :2] = True  # a corner with nothing present
+    got = pellorin.resize(np.ma.masked_array(data, mask=mask), shape, window=window, dtype=result)
+    assert isinstance(got, np.ma.MaskedArray)
+    whole = window or (0.0, 0.0) + image_shape[:2]
+    top, left, height, width = whole
+    rows = overlaps(window_edges(top, height, shape[0]), image_shape[0])
+    cols = overlaps(window_edges(left, width, shape[1]), image_shape[1])
+    means, bounds = exact_means(data, rows, cols, missing=mask)
+    nothing = np.vectorize(lambda m: m is None)(means)
+    assert np.array_equal(np.ma.getmaskarray(got), nothing)
+    assert not got.data[nothing].any()
+    if got.dtype.kind == "f":
+        check_float(got.data, means, bounds, 1e-13 if got.dtype == np.float64 else 2.0**-22)
+    else:
+        check_integer(got.data, means, bounds, got.dtype)
+
+
+def test_masked_array_without_masked_values_is_masked_only_where_uncovered():
+    data = np.ma.masked_array(np.arange(12.0).reshape(3, 4))
+    got = pellorin.resize(data, (2, 3), window=(-3.0, 0.0, 6.0, 6.0))
+    assert np.array_equal(np.ma.getmaskarray(got), [[True] * 3, [False, False, True]])
+    assert got.data.tobytes() == pellorin.resize(data.data, (2, 3), window=(-3.0, 0.0, 6.0, 6.0)).tobytes()
+
+
+def test_masked_out_receives_data_and_mask():
+    data = np.ma.masked_array([[1.0, 2.0, 3.0, 4.0]], mask=[[0, 0, 1, 1]])
+    out = np.ma.masked_array(np.zeros((1, 2)))
+    got = pellorin.resize(data, (1, 2), out=out)
+    assert got is out and out.data.tolist() == [[1.5, 0.0]] and out.mask.tolist() == [[False, True]]
+
+
+@pytest.mark.parametrize("image, shape, needed", [
+    (np.ones((4, 4, 3)), (5, 10**10), 5 * 10**10 * 3 * 8),
+    (np.ones((4, 4), np.uint8), (10**10, 10**10), 10**20 * 4),
+    (np.ones((4, 4), np.uint8), (2**62, 2**62), 2**124 * 4),
+])
+def test_impossible_results_raise_memory_error_at_once(image, shape, needed):
+    tracemalloc.start()
+    with pytest.raises(MemoryError, match=rf"resize result of shape .* would need {needed} bytes"):
+        pellorin.resize(image, shape)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 2**20
 
 
 def test_docstring_examples_run():

@@ -42,3 +42,13 @@ assert_type(rebin_axis([1, 2, 3, 4], in_origin=0, in_bw=1, out_origin=0, out_bw=
                        out_n=np.int32(2), axis=np.int64(0)), npt.NDArray[np.float64])
 totals: npt.NDArray[np.float64] = rebin_axis(spectra, in_origin=0, in_bw=1, out_origin=0,
                                              out_bw=4.096, out_n=1000, mode="sum").sum(axis=-1)
+
+# Results written into an existing array, on a chosen number of threads.
+small: npt.NDArray[np.uint8] = np.empty((720, 1280, 3), dtype=np.uint8)
+assert_type(resize(rgb, (720, 1280), dtype=np.uint8, out=small, threads=2), npt.NDArray[np.uint8])
+assert_type(resize(rgb, (720, 1280), threads=None), npt.NDArray[np.float32])
+into: npt.NDArray[np.float64] = np.empty((16, 16))
+assert_type(resize(field, (16, 16), out=into, threads=np.int64(1)), npt.NDArray[np.float64])
+binned: npt.NDArray[np.float64] = np.empty((1000, 1000))
+assert_type(rebin_axis(spectra, in_origin=0, in_bw=1, out_origin=0, out_bw=4.096, out_n=1000,
+                       out=binned, threads=2), npt.NDArray[np.float64])

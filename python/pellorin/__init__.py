@@ -1,13 +1,19 @@
 """Exact, flux-conserving area-overlap rebinning of NumPy arrays.
 
-``pellorin`` is the user-facing package over the compiled module
-``_pellorin``: the calls that users type (resizing, rebinning along an
-axis, flux-conserving reprojection), with NumPy's conventions. The
-subpackage ``pellorin.astro`` (astropy needed: ``pellorin[astro]``) takes
-FITS files, HDUs and headers.
+``pellorin`` is the user-facing package: the calls that users type
+(resizing, rebinning along an axis, flux-conserving reprojection), with
+NumPy's conventions, over its own compiled engine (``pellorin._engine``)
+and the compiled module ``_pellorin``. The subpackage ``pellorin.astro``
+(astropy needed: ``pellorin[astro]``) takes FITS files, HDUs and headers;
+``pellorin.dask`` (``pellorin[dask]``) takes Dask arrays.
 """
 
 from importlib import metadata as _metadata
+from pkgutil import extend_path as _extend_path
+
+# The compiled engine is installed inside this folder; a build tree keeps it
+# in a pellorin/ folder of its own, which this takes in when it is on sys.path.
+__path__ = _extend_path(__path__, __name__)
 
 try:
     __version__: str = _metadata.version("pellorin")

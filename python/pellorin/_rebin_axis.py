@@ -5,23 +5,34 @@ from __future__ import annotations
 
 import math
 import operator
-from typing import Any, Literal, SupportsIndex, overload
+from typing import Any, Literal, Optional, SupportsIndex, overload
 
 import numpy as np
 import numpy.typing as npt
 
-import _pellorin
-
-from ._arguments import FloatLike, as_array, finite_float, positive_count, positive_float
+from . import _engine
+from ._arguments import (
+    FloatLike,
+    as_array,
+    finite_float,
+    new_array,
+    out_argument,
+    positive_count,
+    positive_float,
+    split_masked,
+    thread_count,
+)
 
 # NumPy >= 1.25 keeps its exceptions in numpy.exceptions; older versions at the top.
 _AxisError: type[Exception] = getattr(np, "exceptions", np).AxisError
 
 
-def _values_argument(values: object) -> np.ndarray:
+def _values_argument(values: object) -> tuple[np.ndarray, Optional[np.ndarray]]:
     """The values as float32 (for float32 input) or float64 (any other real
-    type), native byte order, converted only when needed."""
-    array = as_array("values", values)
+    type), native byte order, converted only when needed; and a masked
+    array's mask (None otherwise)."""
+    data, mask = split_masked(values)
+    array = as_array("values", data)
     kind, size = array.dtype.kind, array.dtype.itemsize
     work: np.dtype[Any]
     if kind == "f" and size == 4:
@@ -32,7 +43,7 @@ def _values_argument(values: object) -> np.ndarray:
         raise TypeError(f"values must have a real dtype (bool, integer or floating); got {array.dtype}")
     if array.ndim == 0:
         raise ValueError("values must have at least one dimension; got a 0-d array")
-    return array.astype(work, copy=False)
+    return array.astype(work, copy=False), mask
 
 
 def _axis_argument(axis: SupportsIndex, ndim: int) -> int:
@@ -45,59 +56,25 @@ def _axis_argument(axis: SupportsIndex, ndim: int) -> int:
     return index % ndim
 
 
-def _extent(bin_width: float, out_n: int) -> float:
-    """The window length that the module divides by ``out_n`` to get the
-    output bin width: ``bin_width * out_n``, moved by an ulp or two where
-    that gives back ``bin_width`` exactly, so that the output bins are laid
-    out exactly as ``rebin_axis_weights`` lays them out when the input bins
-    are of width 1 from 0."""
-    extent = bin_width * out_n
-    if not math.isfinite(extent):
-        raise ValueError(f"out_n * out_bw / in_bw must be finite; got {extent!r}")
-    for _ in range(3):
-        got = extent / out_n
-        if got == bin_width:
-            break
-        extent = math.nextafter(extent, math.inf if got < bin_width else 0.0)
-    return extent
-
-
-def _covered(start: float, bin_width: float, in_n: int, out_n: int) -> np.ndarray:
-    """Length of each output bin's overlap with the input range [0, in_n), in
-    input bins, with the bin edges computed as the module computes them."""
-    lower = start + bin_width * np.arange(out_n, dtype=np.float64)
-    upper = bin_width + lower
-    covered = np.minimum(upper, float(in_n))
-    covered -= np.maximum(lower, 0.0)
-    return np.maximum(covered, 0.0, out=covered)
-
-
-def _edge_noise(lower_in: float, lower_out: float, width_in: float, in_n: int,
-                start: float, extent: float) -> float:
-    """A bound, in input bins, on the rounding of the bin edges, both in the
-    caller's units (where the edges are of the size of the origins) and
-    after the translation into input bins. An output bin that only touches
-    the input range can appear to overlap it by this much."""
-    scale = max(abs(lower_in) / width_in, abs(lower_out) / width_in, float(in_n),
-                abs(start), abs(start + extent))
-    return 8.0 * float(np.finfo(np.float64).eps) * scale
-
-
 @overload
 def rebin_axis(values: npt.NDArray[np.float32], *, in_origin: FloatLike, in_bw: FloatLike,  # type: ignore[overload-overlap, unused-ignore]
                out_origin: FloatLike, out_bw: FloatLike, out_n: SupportsIndex,
-               axis: SupportsIndex = -1,
-               mode: Literal["mean", "sum"] = "mean") -> npt.NDArray[np.float32]: ...
+               axis: SupportsIndex = -1, mode: Literal["mean", "sum"] = "mean",
+               out: Optional[npt.NDArray[np.float32]] = None,
+               threads: Optional[SupportsIndex] = None) -> npt.NDArray[np.float32]: ...
 @overload
 def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
                out_origin: FloatLike, out_bw: FloatLike, out_n: SupportsIndex,
-               axis: SupportsIndex = -1,
-               mode: Literal["mean", "sum"] = "mean") -> npt.NDArray[np.float64]: ...
+               axis: SupportsIndex = -1, mode: Literal["mean", "sum"] = "mean",
+               out: Optional[npt.NDArray[np.float64]] = None,
+               threads: Optional[SupportsIndex] = None) -> npt.NDArray[np.float64]: ...
 
 
 def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
                out_origin: FloatLike, out_bw: FloatLike, out_n: SupportsIndex,
-               axis: SupportsIndex = -1, mode: Literal["mean", "sum"] = "mean") -> npt.NDArray[Any]:
+               axis: SupportsIndex = -1, mode: Literal["mean", "sum"] = "mean",
+               out: Optional[npt.NDArray[Any]] = None,
+               threads: Optional[SupportsIndex] = None) -> npt.NDArray[Any]:
     """Rebin an array along one axis between two uniform binnings.
 
     Input bin ``k`` along ``axis`` covers ``[in_origin + k*in_bw,
@@ -110,7 +87,9 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
     values : array_like
         At least 1-D, of a real dtype. ``float32`` stays ``float32``; every
         other type (bool, integers, ``float16``, ``float64``,
-        ``longdouble``) is computed in ``float64``.
+        ``longdouble``) is computed in ``float64``. A masked array's masked
+        values count as missing: they contribute nothing, and the result is
+        a masked array (see Notes).
     in_origin, in_bw : float
         Lower edge of input bin 0 (finite) and the input bin width (finite,
         > 0).
@@ -123,68 +102,93 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
         last.
     mode : {"mean", "sum"}, optional
         ``"mean"`` (the default): each output bin receives the
-        overlap-weighted mean of the input bins it covers, for densities
+        overlap-weighted mean of the input bins it overlaps, for densities
         and intensities. A bin partly outside the input range averages the
-        covered part; a bin wholly outside is 0.
+        covered part; a bin wholly outside (or only touching it) is 0.
         ``"sum"``: each input bin's value is shared among the output bins in
         proportion to overlap / ``in_bw``, for counts and fluxes, so that
         totals are conserved where the output covers the input. A bin partly
         outside receives only the covered part; a bin wholly outside is 0.
+    out : numpy.ndarray, optional
+        An array to write the result into and return: of the result's shape
+        and dtype, C-contiguous, aligned and writeable. If it shares memory
+        with the values, they are copied first.
+    threads : int, optional
+        Threads to compute with: ``None`` (the default) uses every core this
+        process may run on (``os.sched_getaffinity``), 1 runs on the
+        calling thread. The result is the same to the last bit for any
+        count.
 
     Returns
     -------
-    numpy.ndarray
-        A new array of the values' shape with ``out_n`` along ``axis``,
-        ``float32`` or ``float64``. It is C-contiguous, or F-contiguous when
-        the values were F-contiguous and not C-contiguous.
+    numpy.ndarray or numpy.ma.MaskedArray
+        The values' shape with ``out_n`` along ``axis``, ``float32`` or
+        ``float64``: ``out`` when given, else a new array, C-contiguous, or
+        F-contiguous when the values were F-contiguous and not C-contiguous.
+        A masked array for masked values.
 
     Raises
     ------
     TypeError
         If ``values`` has a complex, object, text or date dtype, a bin
-        parameter is not a real number, or ``out_n`` or ``axis`` is not an
-        integer.
+        parameter is not a real number, ``out_n``, ``axis`` or ``threads``
+        is not an integer, or ``out`` is not an array of the result's dtype.
     ValueError
         If ``values`` is 0-d or has no bins along ``axis``, an origin or
-        width is not finite, a width or ``out_n`` is not positive, the
-        output grid does not fit in doubles when measured in input bins,
-        the origins are so far from 0 in input bins that their rounding
-        exceeds half a bin, or ``mode`` is neither ``"mean"`` nor ``"sum"``.
+        width is not finite, a width, ``out_n`` or ``threads`` is not
+        positive, ``mode`` is neither ``"mean"`` nor ``"sum"``, or ``out``
+        has another shape or is not C-contiguous, aligned and writeable.
     numpy.exceptions.AxisError
         If ``axis`` is out of range (a ``ValueError`` and an
         ``IndexError``).
+    MemoryError
+        If the result is larger than this machine's memory (raised at once,
+        naming the result's shape and size, before anything is allocated)
+        or cannot be allocated.
 
     Notes
     -----
-    The weights are ``rebin_axis_weights``': overlap lengths normalised by
-    their sum over the row. The float64 result agrees with the product with
-    ``_pellorin.rebin_axis_weights(in_n, in_bw, in_origin, out_n, out_bw,
-    out_origin)`` along ``axis`` to within 1e-12 (typically a few 1e-16)
-    of the sum of the absolute terms, when the origins are within a few
-    thousand bin widths of 0; both carry the rounding of the bin edges,
-    about ``eps * |origin| / in_bw`` in input bins. With ``in_bw = 1`` and
-    ``in_origin = 0`` the weights are the same doubles up to a final
-    renormalisation. A ``float32`` result is computed with ``float32``
-    weights and sums, to about 1e-7 relative per term.
+    The bin edges are computed from the double arguments in exact (real)
+    arithmetic, and so is the decision which input bins an output bin
+    overlaps: with ``a_k`` the length of the overlap of input bin ``k``
+    with the output bin, in input bins, the exact ``"mean"`` is ``m =
+    sum(v_k * a_k) / sum(a_k)`` over the bins with ``a_k > 0`` and the exact
+    ``"sum"`` is ``sum(v_k * a_k)``. Then:
 
-    An output bin that touches the input range only within the rounding of
-    the bin edges (8 eps times the largest of ``|in_origin| / in_bw``,
-    ``|out_origin| / in_bw`` and the input and output extents, in input
-    bins) counts as outside and is 0 in both modes. The dense product may
-    instead give such a bin the full value of the input's edge bin, since
-    the sliver of overlap that rounding leaves is normalised to weight 1.
+    1. An output bin whose exact overlap with the input range is 0 is 0 in
+       both modes, however far the origins lie from 0 and however the
+       rounding of the edges would place them. NaN and infinities reach
+       exactly the output bins that overlap their input bin (``+inf`` and
+       ``-inf`` together give NaN).
+    2. A ``float64`` ``"mean"`` lies within ``1e-13 * max|v_k|`` of ``m``,
+       a ``float32`` one within ``2**-22 * max|v_k|``; a ``"sum"`` within
+       the same multiples of ``max|v_k| * sum(a_k)``. Constant values stay
+       exactly constant in ``"mean"`` for any binning, a million input bins
+       per output bin and more.
+    3. Bins of any size that doubles can describe work: widths from the
+       smallest positive double to the largest, origins anywhere.
+    4. The result is the same to the last bit for any number of threads,
+       on every machine and instruction set.
 
-    No dense matrix is built. Beyond the result, a call holds the compact
-    weights (proportional to the number of input plus output bins), a
-    working buffer no larger than the input, and a converted copy of the
-    input where its dtype or layout needs one. Each sum runs over the input
-    bins in ascending order, with every product and sum rounded on its own.
-    ``"sum"`` multiplies the mean by the bin's covered length in input
-    bins.
+    Each output bin's mean is ``v_0 + (sum(v_k - v_0) * w + (v_last - v_0)
+    * w_last)`` in double arithmetic over the bins it overlaps, with sums of
+    more than 32 terms compensated in blocks, and the weights the exact
+    overlap lengths rounded once; ``"sum"`` multiplies it by the covered
+    length. No dense matrix is built: beyond the result, a call holds a
+    plan of a few numbers per output bin, a few rows of scratch per thread,
+    and a converted copy of the values where their dtype or layout needs
+    one.
 
-    NaN and infinities reach exactly the output bins that overlap their
-    input bin (``+inf`` and ``-inf`` together give NaN); other output bins
-    are unaffected.
+    These results are not those of the dense product with
+    ``_pellorin.rebin_axis_weights``, whose weights keep that module's own
+    arithmetic (edges rounded in floating point). Code that needs those
+    bits builds the matrix with it and multiplies.
+
+    Masked values: a masked value is missing and contributes no length;
+    ``"mean"`` is the overlap-weighted mean of the values present,
+    ``"sum"`` the sum of their shares. The result is masked where no value
+    present overlaps the output bin (also outside the input range); masked
+    results hold 0 in their data.
 
     Examples
     --------
@@ -212,8 +216,17 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
     ...                     out_origin=0.0, out_bw=1.5, out_n=2, axis=0)
     array([[0.66666667, 1.66666667],
            [3.33333333, 4.33333333]])
+
+    Masked values are missing:
+
+    >>> counts = np.ma.masked_array([1.0, 2.0, 3.0, 4.0], mask=[0, 1, 1, 0])
+    >>> pellorin.rebin_axis(counts, in_origin=0, in_bw=1, out_origin=0, out_bw=2, out_n=2,
+    ...                     mode="sum")
+    masked_array(data=[1.0, 4.0],
+                 mask=[False, False],
+           fill_value=1e+20)
     """
-    array = _values_argument(values)
+    array, mask = _values_argument(values)
     ax = _axis_argument(axis, array.ndim)
     lower_in = finite_float("in_origin", in_origin)
     width_in = positive_float("in_bw", in_bw)
@@ -225,55 +238,44 @@ def rebin_axis(values: npt.ArrayLike, *, in_origin: FloatLike, in_bw: FloatLike,
     in_n = array.shape[ax]
     if in_n == 0:
         raise ValueError(f"values must have at least one bin along axis {ax}; got shape {array.shape}")
-
-    # The output grid in input bins: input bin k covers [k, k + 1).
-    start = (lower_out - lower_in) / width_in
-    bin_width = width_out / width_in
-    if not math.isfinite(start):
-        raise ValueError(f"(out_origin - in_origin) / in_bw must be finite; got {start!r}")
-    if not (bin_width > 0.0 and math.isfinite(bin_width)):
-        raise ValueError(f"out_bw / in_bw must be a positive finite number; got {bin_width!r}")
-    extent = _extent(bin_width, count)
-    noise = _edge_noise(lower_in, lower_out, width_in, in_n, start, extent)
-    if not noise < 0.5:
-        raise ValueError("in_bw is too small for the origins: their rounding exceeds half an input bin "
-                         f"(in_origin / in_bw = {lower_in / width_in!r}, "
-                         f"out_origin / in_bw = {lower_out / width_in!r})")
-
+    workers = thread_count(threads)
     out_shape: tuple[int, ...] = array.shape[:ax] + (count,) + array.shape[ax + 1:]
-    if array.size == 0:
-        return np.zeros(out_shape, dtype=array.dtype)
+    dtype = array.dtype
+    given = None if out is None else out_argument(out, out_shape, dtype)
 
-    # The module reads C-contiguous data in place: an F-contiguous array is
-    # rebinned as its (C-contiguous) transpose, anything else copied.
+    # The engine reads C-contiguous data in place and writes C-contiguous
+    # results: without `out`, an F-contiguous array is rebinned as its
+    # (C-contiguous) transpose and the result transposed back; anything
+    # else not C-contiguous is copied.
     transposed = False
     if not (array.flags.c_contiguous and array.flags.aligned):
-        if array.ndim > 1 and array.flags.f_contiguous and array.flags.aligned:
+        if given is None and array.ndim > 1 and array.flags.f_contiguous and array.flags.aligned:
             array, ax, transposed = array.T, array.ndim - 1 - ax, True
+            mask = None if mask is None else mask.T
         else:
             array = np.array(array, order="C", copy=True)
+    elif given is not None and np.may_share_memory(given, array):
+        array = array.copy()
     shape = array.shape
+    result_shape = shape[:ax] + (count,) + shape[ax + 1:]
+    result = given if given is not None else new_array("rebin_axis result", result_shape, dtype)
     before, after = math.prod(shape[:ax]), math.prod(shape[ax + 1:])
-    if before == 1:
-        # The axis is the image's rows, the rest its channels; the column
-        # pass is an identity (one weight of exactly 1.0 per column) and so
-        # an exact copy.
-        result = _pellorin.rebin_image_separable(array.reshape(in_n, 1, after), in_n, 1, after,
-                                                 count, 1, start, 0.0, extent, 1.0)
-    else:
-        # The axis is the image's columns, the axes before it its rows (an
-        # identity row pass, an exact copy), the axes after it its channels.
-        result = _pellorin.rebin_image_separable(array.reshape(before, in_n, after), before, in_n, after,
-                                                 before, count, 0.0, start, float(before), extent)
-    result = result.reshape(shape[:ax] + (count,) + shape[ax + 1:])
-    covered = _covered(start, extent / count, in_n, count)
-    # A bin that touches the input range only within the rounding of the
-    # edges overlaps it by a sliver, which the row's normalisation turns into
-    # the full value of the edge bin; such a bin is outside: 0 in both modes.
-    grazing = np.flatnonzero((covered > 0.0) & (covered <= noise))
-    if grazing.size:
-        result[(slice(None),) * ax + (grazing,)] = 0.0
-    if mode == "sum":
-        along = (count,) + (1,) * (result.ndim - ax - 1)
-        result *= covered.astype(result.dtype, copy=False).reshape(along)
-    return result.T if transposed else result
+    out_mask = None if mask is None else new_array("rebin_axis result mask", result_shape, np.dtype(np.uint8))
+    if array.size > 0:
+        missing = None
+        if mask is not None and mask.any():
+            missing = np.ascontiguousarray(mask, dtype=np.uint8).reshape(before, in_n, after)
+        _engine.rebin_axis(array.reshape(before, in_n, after), result.reshape(before, count, after),
+                           lower_in, width_in, lower_out, width_out, mode == "sum", workers,
+                           mask=missing,
+                           out_mask=None if out_mask is None else out_mask.reshape(before, count, after))
+    if transposed:
+        result = result.T
+        out_mask = None if out_mask is None else out_mask.T
+    if out_mask is None:
+        return result
+    missing_out = out_mask.view(np.bool_)
+    if isinstance(out, np.ma.MaskedArray):
+        out.mask = missing_out
+        return out
+    return np.ma.MaskedArray(result, mask=missing_out, copy=False)

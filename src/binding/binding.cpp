@@ -94,9 +94,46 @@ void raise_panic(const std::string& message) noexcept {
 
 }  // namespace
 
+namespace {
+
+// The internal-error type that another of our modules (each links its own
+// copy of this layer) already created in this interpreter, found among
+// BaseException's direct subclasses; null when there is none yet.
+PyObject* existing_panic_type() {
+    Handle subclasses = Handle::steal(PyObject_CallMethod(PyExc_BaseException, "__subclasses__", nullptr));
+    if (!subclasses || !PyList_Check(subclasses.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const Py_ssize_t n = PyList_Size(subclasses.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* type = PyList_GetItem(subclasses.get(), i);  // borrowed
+        Handle module = attribute(type, "__module__");
+        Handle name = module ? attribute(type, "__name__") : Handle();
+        if (!module || !name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) {
+            PyErr_Clear();
+            continue;
+        }
+        if (PyUnicode_CompareWithASCIIString(module.get(), "corvane_runtime") == 0 &&
+            PyUnicode_CompareWithASCIIString(name.get(), "PanicException") == 0) {
+            Py_IncRef(type);  // kept for the life of the process, like a created one
+            return type;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 // What a Panic (a broken invariant in native code) becomes in Python; a BaseException, so `except Exception` misses it.
 PyObject* panic_exception_type() {
     return py::init_once(g_panic_type, g_panic_mutex, []() -> PyObject* {
+        // One type object per process for every module of ours: the first
+        // module to need it creates it, the others find it (a stable place
+        // that adds no attribute to any module).
+        if (PyObject* found = existing_panic_type()) {
+            return found;
+        }
         PyObject* type =
             PyErr_NewExceptionWithDoc("corvane_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr);
         return type;  // kept for the life of the process

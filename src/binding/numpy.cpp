@@ -141,6 +141,23 @@ std::unordered_map<PyObject*, long>& borrow_registry() {
     return *registry;
 }
 
+bool acquire_exclusive(PyObject* array) {
+    auto& registry = borrow_registry();
+    if (registry.find(array) != registry.end()) {
+        return false;
+    }
+    registry.emplace(array, -1);
+    return true;
+}
+
+void release_exclusive(PyObject* array) noexcept {
+    auto& registry = borrow_registry();
+    auto it = registry.find(array);
+    if (it != registry.end() && it->second < 0) {
+        registry.erase(it);
+    }
+}
+
 bool acquire_readonly(PyObject* array) {
     long& count = borrow_registry()[array];
     if (count < 0) {
@@ -190,6 +207,71 @@ Result<std::optional<ElementType>> match_array(PyObject* obj, int ndim, std::spa
         }
     }
     return std::optional<ElementType>();
+}
+
+Result<std::optional<int>> match_type_number(PyObject* obj, int ndim, std::span<const int> type_numbers) {
+    PEL_TRY(void** const api, array_api());
+    if (!PyObject_TypeCheck(obj, array_type(api)) || fields(obj)->nd != ndim || ndim > max_dims) {
+        return std::optional<int>();
+    }
+    PyObject* const descr = fields(obj)->descr;
+    for (const int number : type_numbers) {
+        Handle wanted = Handle::steal(reinterpret_cast<DescrFromType>(api[api_descr_from_type])(number));
+        if (!wanted) {
+            return ErrorState::fetch();
+        }
+        if (wanted.get() == descr || reinterpret_cast<EquivTypes>(api[api_equiv_types])(descr, wanted.get()) != 0) {
+            return std::optional<int>(number);
+        }
+    }
+    return std::optional<int>();
+}
+
+Result<WritableView> borrow_writable(PyObject* obj, int type_number, int ndim, const char* name) {
+    const ArrayFields* array = fields(obj);
+    if (ndim > max_dims || array->nd != ndim) {
+        panic("borrow_writable: array of unexpected dimensionality");
+    }
+    constexpr int wanted = flag_c_contiguous | flag_aligned | flag_writeable;
+    if ((array->flags & wanted) != wanted) {
+        return value_error(std::string(name) + " must be C-contiguous, aligned and writeable");
+    }
+    if (!acquire_exclusive(obj)) {
+        return value_error(std::string(name) + " is in use by another call");
+    }
+    WritableView view;
+    view.array_ = Handle::borrow(obj);
+    view.type_number_ = type_number;
+    view.ndim_ = ndim;
+    view.data_ = array->data;
+    for (int axis = 0; axis < ndim; ++axis) {
+        view.shape_[axis] = static_cast<std::uint64_t>(array->dimensions[axis]);
+    }
+    view.borrowed_ = true;
+    return view;
+}
+
+WritableView::WritableView(WritableView&& other) noexcept
+    : array_(std::move(other.array_)),
+      type_number_(other.type_number_),
+      ndim_(other.ndim_),
+      shape_(other.shape_),
+      data_(other.data_),
+      borrowed_(std::exchange(other.borrowed_, false)) {}
+
+WritableView::~WritableView() {
+    // The borrow is dropped before the reference.
+    if (borrowed_) {
+        release_exclusive(array_.get());
+    }
+}
+
+std::uint64_t WritableView::size() const noexcept {
+    std::uint64_t n = 1;
+    for (int axis = 0; axis < ndim_; ++axis) {
+        n *= shape_[axis];
+    }
+    return n;
 }
 
 ArrayView borrow_view(PyObject* obj, ElementType type, int ndim) {

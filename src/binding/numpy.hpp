@@ -110,6 +110,45 @@ bool is_contiguous_out_of_order(const ArrayView& view);
 template <class T>
 OwnedBuffer<T> row_major_copy(const ArrayView& view);
 
+// NumPy's number of the array's dtype when it is equivalent to one of
+// `type_numbers` (in native byte order), tried in order; nullopt when `obj`
+// is not an ndarray of `ndim` dimensions or matches none. An error only when
+// NumPy's table cannot be had. For types that ElementType does not name
+// (the integer types results may be written as, for instance).
+Result<std::optional<int>> match_type_number(PyObject* obj, int ndim, std::span<const int> type_numbers);
+
+// A view of an array that a call writes its result into, holding a
+// reference to it and an exclusive borrow until it is destroyed (with the
+// lock held). The array is C-contiguous, aligned and writeable.
+class WritableView {
+public:
+    WritableView(WritableView&& other) noexcept;
+    WritableView& operator=(WritableView&&) = delete;
+    WritableView(const WritableView&) = delete;
+    ~WritableView();
+
+    int type_number() const noexcept { return type_number_; }
+    int ndim() const noexcept { return ndim_; }
+    std::uint64_t shape(int axis) const noexcept { return shape_[axis]; }
+    std::uint64_t size() const noexcept;
+    char* data() const noexcept { return data_; }
+
+private:
+    friend Result<WritableView> borrow_writable(PyObject*, int, int, const char*);
+    WritableView() = default;
+    py::Handle array_;
+    int type_number_ = 0;
+    int ndim_ = 0;
+    std::array<std::uint64_t, max_dims> shape_{};
+    char* data_ = nullptr;
+    bool borrowed_ = false;
+};
+
+// Accepts an array that `match_type_number` matched as `type_number` for
+// writing: ValueError "{name} must be C-contiguous, aligned and writeable"
+// otherwise, and "{name} is in use by another call" when it is borrowed.
+Result<WritableView> borrow_writable(PyObject* obj, int type_number, int ndim, const char* name);
+
 // Wraps a filled row-major buffer of `shape` into a new writeable NumPy array
 // whose base, a PySliceContainer, frees the buffer exactly once.
 template <class T>

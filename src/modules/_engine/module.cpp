@@ -1,0 +1,72 @@
+// The _engine module, private to the pellorin package: its function table,
+// docstrings, definition and the exported initialisation function. Each
+// entry lives in a file named after its function; a new entry adds a body
+// to entries.hpp, a docstring, a wrapper and a record below. Internal
+// failures raise the one internal-error type of the process, shared with
+// _pellorin by the binding layer (panic_exception_type).
+#include "binding/binding.hpp"
+#include "binding/module_support.hpp"
+#include "binding/py.hpp"
+#include "modules/_engine/entries.hpp"
+
+namespace pellorin::engine {
+namespace {
+
+// Docstrings: a text-signature header ("name(params)\n--\n\n"), then the text.
+constexpr const char doc_resize[] =
+    R"doc(resize(image, out, top, left, height, width, threads, *, mask=None, out_mask=None)
+--
+
+Area means of image (h, w, c; uint8, uint16, float32 or float64,
+C-contiguous) over the out_h x out_w pixels of the window (top, left,
+height, width), written into out (out_h, out_w, c; any integer or floating
+dtype, C-contiguous). mask (h, w, c uint8, non-zero = missing) needs
+out_mask (out_h, out_w, c uint8), which receives 1 where nothing present
+overlaps. Private: pellorin.resize checks the arguments and documents the
+results.)doc";
+
+constexpr const char doc_rebin_axis[] =
+    R"doc(rebin_axis(values, out, in_origin, in_bw, out_origin, out_bw, total, threads, *, mask=None, out_mask=None)
+--
+
+Values (before, in_n, after; float32 or float64, C-contiguous) rebinned
+along the middle axis into out (before, out_n, after; the same dtype):
+overlap-weighted means, or with total=True shares of the totals. Masks as
+for resize. Private: pellorin.rebin_axis checks the arguments and documents
+the results.)doc";
+
+PyObject* resize_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
+    return entry_guard(&resize_body, args, kwargs);
+}
+PyObject* rebin_axis_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
+    return entry_guard(&rebin_axis_body, args, kwargs);
+}
+
+constexpr int function_flags = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef function_table[] = {
+    {"resize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&resize_wrapper)), function_flags,
+     doc_resize},
+    {"rebin_axis", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rebin_axis_wrapper)), function_flags,
+     doc_rebin_axis},
+};
+
+Result<py::Handle> exec_body(PyObject* module, PyObject*) { return add_functions(module, function_table); }
+
+int module_exec(PyObject* module) { return guarded_exec(module, &exec_body); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "pellorin._engine", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace pellorin::engine
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine(void) {
+    return PyModuleDef_Init(&pellorin::engine::module_definition);
+}

@@ -110,9 +110,11 @@ def test_sums_are_added_to_what_the_arrays_hold_and_skipped_when_not_wanted():
     accumulate(xs, ys, planes, whole, pieces, once)
     twice = Sums(once.value.copy(), None, once.flux.copy())
     accumulate(xs, ys, planes, whole, pieces, twice)
-    # Each cell receives one sum per call: a + a is exactly 2a.
-    np.testing.assert_array_equal(twice.value, 2 * once.value)
-    np.testing.assert_array_equal(twice.flux, 2 * once.flux)
+    # The terms are added to what a cell holds, in an order that the
+    # contract leaves open: 2a to the accumulation's rounding.
+    for got, one in ((twice.value, once.value), (twice.flux, once.flux)):
+        assert np.count_nonzero(one) > 0
+        np.testing.assert_allclose(got, 2 * one, rtol=0, atol=1e-12 * np.abs(one).max())
 
 
 def test_what_contributes_nothing():
@@ -128,5 +130,5 @@ def test_what_contributes_nothing():
     sums = Sums(np.full((1, 2, 3), 7.0), np.full((1, 2, 3), 7.0), np.full((1, 2, 3), 7.0))
     accumulate(xs, ys, planes, np.ones((2, 3), dtype=bool), pieces, sums)
     expected = np.array([[7.0, 8.0, 8.0], [8.0, 8.0, 7.0]])
-    for got in sums:
+    for got in sums[:3]:
         np.testing.assert_allclose(got[0], expected, rtol=1e-15)

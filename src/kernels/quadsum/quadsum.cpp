@@ -343,6 +343,41 @@ struct Tile {
     double yb, yt;  // r0 - 0.5, r1 - 0.5
 };
 
+// The area a quad that is not convex covers, counted as its cells count
+// it (the absolute integral of its winding number): for a bow-tie, whose
+// two edges 0-1 and 2-3 (or 1-2 and 3-0) cross at a point X, the sum of its
+// two lobes, the triangles on either side of X (the diagonals' cross
+// product gives their difference); for a concave or degenerate quad,
+// half the magnitude of `twice_signed` (the diagonals' cross product). Corners relative to corner 0, as differences
+// of the global corners, so that every tile finds the same number.
+[[gnu::cold, gnu::noinline]] double covered_area(const double* gx, const double* gy, double twice_signed) noexcept {
+    const double x[4] = {0.0, gx[1] - gx[0], gx[2] - gx[0], gx[3] - gx[0]};
+    const double y[4] = {0.0, gy[1] - gy[0], gy[2] - gy[0], gy[3] - gy[0]};
+    // Twice the signed area of the triangle (a, b, c).
+    const auto orient = [](double ax, double ay, double bx, double by, double cx, double cy) {
+        return (bx - ax) * (cy - ay) - (by - ay) * (cx - ax);
+    };
+    // Edges a-b and c-d (corners in the order a, b, c, d) cross at X inside
+    // both: the lobes are the triangles (a, X, d) and (X, b, c).
+    for (int s = 0; s < 2; ++s) {
+        const int a = s, b = s + 1, c = s + 2, d = (s + 3) % 4;
+        const double oc = orient(x[a], y[a], x[b], y[b], x[c], y[c]);
+        const double od = orient(x[a], y[a], x[b], y[b], x[d], y[d]);
+        const double oa = orient(x[c], y[c], x[d], y[d], x[a], y[a]);
+        const double ob = orient(x[c], y[c], x[d], y[d], x[b], y[b]);
+        if (!((oc > 0.0 && od < 0.0) || (oc < 0.0 && od > 0.0)) ||
+            !((oa > 0.0 && ob < 0.0) || (oa < 0.0 && ob > 0.0))) {
+            continue;
+        }
+        const double t = oa / (oa - ob);
+        const double px = x[a] + t * (x[b] - x[a]), py = y[a] + t * (y[b] - y[a]);
+        const double one = std::fabs(orient(x[a], y[a], px, py, x[d], y[d]));
+        const double two = std::fabs(orient(px, py, x[b], y[b], x[c], y[c]));
+        return (one + two) * 0.5;
+    }
+    return std::fabs(twice_signed) * 0.5;
+}
+
 // Adds the quad with global corners (gx, gy) (corner k in lane k) of pixel
 // p, with share f and weight w > 0, to the tile's cells; nothing when a
 // corner is not finite, when the quad misses the tile's cells or only
@@ -367,7 +402,17 @@ PEL_TILE_INLINE void add_quad(const Inputs& in, const Tile& tile, Sink& sink, v4
     // |(x2 - x0)(y3 - y1) - (y2 - y0)(x3 - x1)| * 0.5. Nearby corners
     // subtract exactly (Sterbenz), so the area does not depend on the tile.
     const v4d dgx = lanes::across(gx) - gx, dgy = lanes::across(gy) - gy;
-    const double qa = std::fabs(dgx[0] * dgy[1] - dgy[0] * dgx[1]) * 0.5;
+    const double twice_signed = dgx[0] * dgy[1] - dgy[0] * dgx[1];
+    double qa = std::fabs(twice_signed) * 0.5;
+    // Not convex (the cross products of consecutive edges differ in sign,
+    // or one is 0): a bow-tie's cells take both its lobes, so its area is
+    // their sum.
+    const v4d ex = lanes::next(q.x) - q.x, ey = lanes::next(q.y) - q.y;
+    const v4d turn = ex * lanes::next(ey) - ey * lanes::next(ex);
+    if (!(lanes::all_lanes(turn > lanes::splat(0.0)) || lanes::all_lanes(turn < lanes::splat(0.0)))) [[unlikely]] {
+        const double cx[4] = {gx[0], gx[1], gx[2], gx[3]}, cy[4] = {gy[0], gy[1], gy[2], gy[3]};
+        qa = covered_area(cx, cy, twice_signed);
+    }
     if (!(qa > 0.0)) {
         return;
     }

@@ -28,9 +28,12 @@
 // A cell's a is the area of its intersection with the quad (see cover.hpp
 // for quads that are not simple), accurate to a few units of 2^-53 of the
 // cell and of the quad's coordinates relative to its tile; a cell inside a
-// convex quad whole takes a = 1 exactly. A pixel that lies in a single
-// cell takes a = area(Q), the same number as A f, so a whole pixel's flux
-// goes to that cell as w v exactly.
+// convex quad whole takes a = 1 exactly. area(Q) counts Q as its cells do
+// (the absolute integral of its winding number): for a self-intersecting
+// quad (a bow-tie) the sum of its two lobes, so that its flux adds up to
+// w v f as any other quad's does where the lobes meet in no cell. A pixel
+// that lies in a single cell takes a = area(Q), the same number as A f, so
+// a whole pixel's flux goes to that cell as w v exactly.
 //
 // Edges and missing data. A quad partly outside the grid contributes
 // exactly its overlapping part; one that only touches a cell (a = 0)

@@ -43,9 +43,9 @@ print(f"{image.shape[0]}x{image.shape[1]} pixels of {scale_in:.4f} arcsec, centr
 # A TAN projection about the same centre, rotated by 30 degrees and sampled
 # at 0.5 arcsec: 860 x 860 pixels hold the whole rotated frame
 # (300 arcsec x (cos 30 + sin 30) = 410 arcsec). It is declared in the
-# input's celestial frame (FK5, equinox 2000, from the header), since
-# :func:`pellorin.reproject` passes world coordinates from one WCS to the
-# other unconverted.
+# input's celestial frame (FK5, equinox 2000, from the header); a grid in
+# another frame would be converted to on the way, as the Galactic example
+# shows.
 angle, scale_out, n_out = 30.0, 0.5, 860
 c, s = np.cos(np.deg2rad(angle)), np.sin(np.deg2rad(angle))
 wcs_out = WCS(naxis=2)

@@ -3,10 +3,10 @@
 ``pellorin`` is the user-facing package: the calls that users type
 (resizing, rebinning along an axis, flux-conserving reprojection), with
 NumPy's conventions, over its own compiled engine (``pellorin._engine``)
-and the compiled module ``_pellorin``.
+and the compiled module ``_pellorin``. The subpackage ``pellorin.astro``
+(astropy needed: ``pellorin[astro]``) takes FITS files, HDUs and headers;
+``pellorin.dask`` (``pellorin[dask]``) takes Dask arrays.
 """
-
-from __future__ import annotations
 
 from importlib import metadata as _metadata
 from pkgutil import extend_path as _extend_path

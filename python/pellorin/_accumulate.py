@@ -17,7 +17,7 @@ import numpy.typing as npt
 
 import _pellorin
 
-__all__ = ["Pieces", "Sums", "accumulate", "no_pieces"]
+__all__ = ["Pieces", "Region", "Sums", "TILE", "accumulate", "no_pieces", "tile_reach"]
 
 F64 = npt.NDArray[np.float64]
 
@@ -28,6 +28,8 @@ F64 = npt.NDArray[np.float64]
 _TILE = 128
 # Most cells a tile's grid is padded by on each side to hold its quads whole.
 _PAD_LIMIT = _TILE
+#: The side of the output tiles: a `Region` starts on a multiple of it.
+TILE = _TILE
 
 
 class Pieces(NamedTuple):
@@ -67,7 +69,8 @@ def no_pieces() -> Pieces:
 
 
 def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], pieces: Pieces,
-               sums: Sums, *, weights: Optional[F64] = None, threads: Optional[int] = None) -> None:
+               sums: Sums, *, weights: Optional[F64] = None, threads: Optional[int] = None,
+               region: Optional[Region] = None) -> None:
     """Add the area overlaps of input pixels with the output cells to `sums`.
 
     Parameters
@@ -97,6 +100,14 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
     threads : int, optional
         Number of threads the work may use; None for all the cores
         available to the process. Results do not depend on it.
+    region : Region, optional
+        When given, `sums` hold only the block ``region.rows x
+        region.cols`` of an output grid of shape ``region.shape_out`` (the
+        grid above), and only the contributions to that block are added.
+        Each cell of the block receives exactly what it receives when the
+        whole grid is accumulated, provided every quad that overlaps the
+        block is among the input, and the block's first row and column are
+        multiples of `TILE` (the ends may also be the grid's).
 
     Notes
     -----
@@ -143,9 +154,14 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
     wanted = [s for s in sums if s is not None]
     if not wanted or k == 0 or wanted[0].shape[1] == 0 or wanted[0].shape[2] == 0:
         return
-    shape_out = (wanted[0].shape[1], wanted[0].shape[2])
+    if region is None:
+        region = Region((wanted[0].shape[1], wanted[0].shape[2]), (0, wanted[0].shape[1]),
+                        (0, wanted[0].shape[2]))
+    elif not region.on_tiles() or wanted[0].shape[1:] != (region.rows[1] - region.rows[0],
+                                                          region.cols[1] - region.cols[0]):
+        raise ValueError(f"{region} is not made of whole tiles or does not match the sums' shape")
     w = None if weights is None else np.broadcast_to(weights, planes.shape)
-    tiles = _Tiles(xs, ys, whole, pieces, shape_out)
+    tiles = _Tiles(xs, ys, whole, pieces, region.shape_out)
     if tiles.count == 0:
         return
     valid = ~np.isnan(planes.reshape(k, ny * nx))
@@ -155,10 +171,30 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
         w is None or bool((w == w[0]).all()))
     flat = planes.reshape(k, ny * nx)
     wflat = None if w is None else w.reshape(k, ny * nx)
-    for t in range(tiles.ntiles):
+    for t in region.tiles(tiles.ntx):
         if tiles.starts[t + 1] == tiles.starts[t] and tiles.pstarts[t + 1] == tiles.pstarts[t]:
             continue
-        _accumulate_tile(tiles, t, flat, valid, wflat, sums, shared_weight)
+        _accumulate_tile(tiles, t, flat, valid, wflat, sums, shared_weight, region)
+
+
+class Region(NamedTuple):
+    """The cells ``rows[0]:rows[1]`` x ``cols[0]:cols[1]`` of an output grid
+    of shape `shape_out`."""
+
+    shape_out: tuple[int, int]
+    rows: tuple[int, int]
+    cols: tuple[int, int]
+
+    def on_tiles(self) -> bool:
+        """Whether the region is made of whole tiles (cut by the grid's end)."""
+        return all(lo % _TILE == 0 and (hi % _TILE == 0 or hi == n) and 0 <= lo <= hi <= n
+                   for (lo, hi), n in zip((self.rows, self.cols), self.shape_out))
+
+    def tiles(self, ntx: int) -> list[int]:
+        """The tiles (row-major, ntx per row) that the region covers."""
+        t0, t1 = self.rows[0] // _TILE, -(-self.rows[1] // _TILE)
+        u0, u1 = self.cols[0] // _TILE, -(-self.cols[1] // _TILE)
+        return [ty * ntx + tx for ty in range(t0, t1) for tx in range(u0, u1)]
 
 
 class _Tiles:
@@ -275,8 +311,13 @@ class _Tiles:
         base_many = base_many[owner]
 
         pxmin, pxmax, pymin, pymax, pok = boxes(self.piece_corners)
+        # Pieces in the order of their source pixels (stably): a tile's
+        # pieces are summed in an order that any window of the input
+        # holding their sources gives too.
         pid = np.flatnonzero(pok)
-        pxmin, pxmax, pymin, pymax = pxmin[pok], pxmax[pok], pymin[pok], pymax[pok]
+        by_source = np.argsort(pieces.source[pid], kind="stable")
+        pid = pid[by_source]
+        pxmin, pxmax, pymin, pymax = pxmin[pid], pxmax[pid], pymin[pid], pymax[pid]
         powner, tile_piece = spread(pxmin, pxmax, pymin, pymax)
         self.pid, self.pstarts = _group(pid[powner], tile_piece, self.ntiles)
 
@@ -327,6 +368,25 @@ class _Tiles:
         src = np.concatenate([base - base // (self.nx + 1), self.piece_source[pid]])
         share = np.concatenate([np.ones(len(base)), self.piece_share[pid]])
         return src, share
+
+
+def tile_reach(xs: F64, ys: F64, whole: npt.NDArray[np.bool_], pieces: Pieces,
+               shape_out: tuple[int, int]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp],
+                                                    npt.NDArray[np.intp]]:
+    """Which output tiles the quads of an input reach, as `accumulate`
+    assigns them: for every tile that whole pixels reach, the tile's number
+    and the bounding rows and columns ``(j_min, j_max, i_min, i_max)`` of
+    those pixels; and for every piece, each tile it reaches, as (piece,
+    tile) pairs."""
+    tiles = _Tiles(xs, ys, whole, pieces, shape_out)
+    counts = np.diff(tiles.starts)
+    used = np.flatnonzero(counts)
+    j, i = np.divmod(tiles.base, tiles.nx + 1)
+    bounds = np.empty((len(used), 4), dtype=np.intp)
+    for n, (lo, hi) in enumerate(zip(tiles.starts[used], tiles.starts[used + 1])):
+        bounds[n] = j[lo:hi].min(), j[lo:hi].max(), i[lo:hi].min(), i[lo:hi].max()
+    ptile = np.repeat(np.arange(tiles.ntiles), np.diff(tiles.pstarts))
+    return used, bounds, np.stack([tiles.pid, ptile], axis=1)
 
 
 def _group(items: npt.NDArray[np.intp], keys: npt.NDArray[np.integer],
@@ -386,8 +446,8 @@ def _covered_area(q: F64, gx: F64, gy: F64) -> F64:
 
 
 def _accumulate_tile(tiles: _Tiles, t: int, flat: F64, valid: npt.NDArray[np.bool_],
-                     wflat: Optional[F64], sums: Sums, shared_weight: bool) -> None:
-    ny_out, nx_out = next(s for s in sums if s is not None).shape[1:]
+                     wflat: Optional[F64], sums: Sums, shared_weight: bool, region: Region) -> None:
+    ny_out, nx_out = region.shape_out
     ty, tx = divmod(t, tiles.ntx)
     c0, c1 = tx * _TILE, min((tx + 1) * _TILE, nx_out)
     r0, r1 = ty * _TILE, min((ty + 1) * _TILE, ny_out)
@@ -429,7 +489,8 @@ def _accumulate_tile(tiles: _Tiles, t: int, flat: F64, valid: npt.NDArray[np.boo
         w = np.ones(len(src)) if wflat is None else wflat[p, src]
         w = np.where(ok, w, 0.0)
         v = np.where(ok, v, 0.0)
-        cells = (p, slice(r0, r1), slice(c0, c1))
+        cells = (p, slice(r0 - region.rows[0], r1 - region.rows[0]),
+                 slice(c0 - region.cols[0], c1 - region.cols[0]))
         if sums.value is not None:
             sums.value[cells] += spread(w * v)
         if sums.weight is not None:

@@ -49,7 +49,7 @@ WHEEL_X86_64 = $(call wheel_of,x86_64)
 ALL_WHEELS = $(foreach a,$(WHEEL_ARCHES),$(call wheel_of,$(a)))
 # Processors with a wheel; each has a zig toolchain file cmake/<arch>-linux-gnu.2.17.cmake.
 WHEEL_ARCHES := x86_64 aarch64
-TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy reproject
+TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy reproject drizzle
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy scikit-image
 # The docs venv: Sphinx and its extensions (major versions pinned, so that a
 # new release cannot break the warnings-as-errors build unannounced), plus

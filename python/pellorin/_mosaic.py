@@ -370,9 +370,11 @@ class Mosaic:
         self._ready_for(planes, var is not None)
         if work:
             pieces = layout.pieces
+            cut = len(pieces.source) > 0
             _engine.accumulate(xs, ys, planes, self._sum, self._weight, self._flux, self._variance,
-                               take=layout.whole, piece_quads=pieces.quads,
-                               piece_source=pieces.source, piece_share=pieces.share, weights=w,
+                               take=layout.whole, piece_quads=pieces.quads if cut else None,
+                               piece_source=pieces.source if cut else None,
+                               piece_share=pieces.share if cut else None, weights=w,
                                variance=var, per_plane=self._weight.shape[0] > 1, threads=workers)
         self._frames += 1
 

@@ -29,7 +29,7 @@ def cases():
     e, f) with x' = a x + b y + e, y' = c x + d y + f."""
     rng = np.random.default_rng(16)
     out = []
-    for k in range(FRAMES):
+    for _ in range(FRAMES):
         th = np.deg2rad(rng.uniform(-30, 30))
         s = 1.0 / 0.9  # output pixels are 0.9 input pixels
         a, b = s * np.cos(th), -s * np.sin(th)

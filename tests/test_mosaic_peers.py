@@ -82,7 +82,9 @@ def test_against_drizzle(frames):
     assert inside.sum() > 1000
     # drizzle keeps float32 sums: agreement to 1e-6 is their rounding.
     assert relative(mosaic.mean()[inside], d.out_img[inside]).max() < 1e-6
-    assert relative(mosaic.weight()[inside], d.out_wht[inside]).max() < 1e-6
+    # drizzle's weight counts the fraction of each input pixel (w a / A),
+    # ours the area in output pixels (w a): A = (1 / 0.8)**2 for every pixel.
+    assert relative(mosaic.weight()[inside], d.out_wht[inside] / 0.8**2).max() < 1e-6
     assert relative(mosaic.variance()[inside], d.out_img2[0][inside]).max() < 1e-6
 
 
@@ -114,7 +116,7 @@ def test_variance_against_monte_carlo():
     shape, out = (32, 32), (48, 48)
     mosaic = pellorin.Mosaic((realisations,) + out)
     cover = pellorin.Mosaic(out)
-    for k in range(N_FRAMES):
+    for _ in range(N_FRAMES):
         angle = np.deg2rad(rng.uniform(-40, 40))
         c, s = np.cos(angle), np.sin(angle)
         dx, dy = 24.0 + rng.uniform(-2, 2), 24.0 + rng.uniform(-2, 2)

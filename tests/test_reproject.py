@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 
 import pellorin
 import pellorin._reproject
+from conftest import SANITIZED, run_python
 
 shapely = pytest.importorskip("shapely")
 
@@ -173,8 +174,41 @@ def test_masked_pixels_count_as_nan():
     assert masked.sum() < pellorin.reproject(data, transform, (6, 6), mode="sum").sum()
 
 
+def half_plane_reference(data, transform, shape_out, limit):
+    """(mean, sum, footprint) from shapely for an affine `transform` whose
+    input points with x + y > limit are off the sky: each pixel is clipped
+    to x + y <= limit in the input plane first, keeps that share of its
+    value, and is mapped (an affine map maps the clipped polygon exactly)."""
+    ny, nx = data.shape
+    big = 4.0 * (nx + ny)
+    sky = shapely.Polygon([(-big, -big), (limit + big, -big), (-big, limit + big)])
+    mean_num = np.zeros(shape_out)
+    flux = np.zeros(shape_out)
+    cover = np.zeros(shape_out)
+    xo, yo = transform(np.array([1.0, 0.0, 0.0]), np.array([0.0, 1.0, 0.0]))
+    m = [xo[0] - xo[2], xo[1] - xo[2], yo[0] - yo[2], yo[1] - yo[2], xo[2], yo[2]]
+    for j in range(ny):
+        for i in range(nx):
+            part = shapely.box(i - 0.5, j - 0.5, i + 0.5, j + 0.5).intersection(sky)
+            if part.is_empty:
+                continue
+            image = shapely.affinity.affine_transform(part, m)
+            whole = abs(np.linalg.det([[m[0], m[1]], [m[2], m[3]]]))  # mapped area of a pixel
+            for r in range(shape_out[0]):
+                for col in range(shape_out[1]):
+                    ov = image.intersection(shapely.box(col - 0.5, r - 0.5, col + 0.5, r + 0.5)).area
+                    mean_num[r, col] += ov * data[j, i]
+                    cover[r, col] += ov
+                    flux[r, col] += data[j, i] * ov / whole
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = np.where(cover > 0, mean_num / cover, np.nan)
+    return mean, flux, cover
+
+
 @pytest.mark.parametrize("bad_value", [np.nan, np.inf, -np.inf])
-def test_off_sky_corners_are_skipped(bad_value):
+def test_pixels_partly_off_the_sky_keep_their_part_on_it(bad_value):
+    # Points with x + y > 8.5 are off the sky: pixels crossing that line are
+    # cut along it, and only their part on the sky is used.
     data = RNG.uniform(1.0, 2.0, (7, 9))
     base = affine(0.9, 0.1, 0.4, -0.1, 0.9, 0.3)
 
@@ -182,9 +216,16 @@ def test_off_sky_corners_are_skipped(bad_value):
         xo, yo = base(x, y)
         return np.where(x + y > 8.5, bad_value, xo), yo
 
-    mean, flux, cover = check(data, transform, (8, 9))
-    assert np.isfinite(flux).all() and (cover <= 1 + 1e-12).all()
-    assert np.isnan(mean[-1, -1])
+    mean, cover = pellorin.reproject(data, transform, (8, 9), return_footprint=True)
+    flux = pellorin.reproject(data, transform, (8, 9), mode="sum")
+    mean_ref, flux_ref, cover_ref = half_plane_reference(data, base, (8, 9), 8.5)
+    np.testing.assert_allclose(cover, cover_ref, rtol=0, atol=1e-12)
+    np.testing.assert_allclose(flux, flux_ref, rtol=0, atol=1e-12)
+    definite = cover_ref > 1e-9
+    np.testing.assert_allclose(mean[definite], mean_ref[definite], rtol=1e-11)
+    assert np.isnan(mean[~definite & (cover_ref == 0)]).all()
+    # Pixels whose centre is off the sky still give their part on it.
+    assert cover[-1, -1] == 0 and cover[4, 4] > 0
 
 
 def test_zero_means_are_not_mistaken_for_gaps():
@@ -259,14 +300,20 @@ def test_tan_wcs_agrees_with_reproject_exact():
 
 BAD_CALLS = [
     (dict(mode="median"), ValueError, "mode must be"),
-    (dict(data=np.zeros((2, 2, 2))), ValueError, "2-D"),
+    (dict(data=np.zeros(2)), ValueError, "at least 2 dimensions"),
     (dict(data=np.zeros((2, 2), dtype=complex)), TypeError, "real numeric"),
+    (dict(data="text"), TypeError, "real numeric"),
     (dict(shape_out=(2.5, 3)), TypeError, "shape_out"),
     (dict(shape_out=(-1, 3)), ValueError, "shape_out"),
+    (dict(shape_out=(1, 2, 3)), ValueError, "shape_out"),
+    (dict(shape_out="ab"), TypeError, "shape_out"),
     (dict(transform="identity"), TypeError, "callable"),
     (dict(transform=(1, 2)), TypeError, "pixel_to_world_values"),
-    (dict(transform=lambda x, y: (x,)), ValueError, "two arrays"),
-    (dict(transform=lambda x, y: (x[:-1], y)), ValueError, "lattice"),
+    (dict(return_footprint="no"), TypeError, "return_footprint must be a bool"),
+    (dict(return_footprint=1), TypeError, "return_footprint must be a bool"),
+    (dict(threads=0), ValueError, "threads"),
+    (dict(threads=1.5), TypeError, "threads"),
+    (dict(threads=True), TypeError, "threads"),
 ]
 
 
@@ -276,6 +323,106 @@ def test_bad_arguments(change, error, message):
     args.update(change)
     with pytest.raises(error, match=message):
         pellorin.reproject(args.pop("data"), args.pop("transform"), args.pop("shape_out"), **args)
+
+
+def shifted_by(result):
+    def shift(x, y):
+        return result(x, y)
+    return shift
+
+
+# What a transform returns, and the error that names it: two real arrays of
+# the shape of the coordinates it was given, nothing else, never broadcast.
+BAD_RESULTS = [
+    (lambda x, y: (x + 0.5j, y), TypeError, "complex"),
+    (lambda x, y: (x.astype(str), y), TypeError, "<U"),
+    (lambda x, y: (x.astype(object), y), TypeError, "object"),
+    (lambda x, y: (x > 0, y), TypeError, "bool"),
+    (lambda x, y: (1.0, 2.0), ValueError, r"shape \(\)"),
+    (lambda x, y: np.stack([x.ravel(), y.ravel()]), ValueError, "shape"),
+    (lambda x, y: (x[0], y), ValueError, "shape"),
+    (lambda x, y: (x, y, x), ValueError, "3 item"),
+    (lambda x, y: (x,), ValueError, "1 item"),
+    (lambda x, y: None, TypeError, "NoneType"),
+    (lambda x, y: "xy", TypeError, "str"),
+]
+
+
+@pytest.mark.parametrize("result, error, message", BAD_RESULTS)
+def test_what_a_transform_returns_is_checked(result, error, message):
+    transform = shifted_by(result)
+    with pytest.raises(error, match=message) as info:
+        pellorin.reproject(np.ones((3, 4)), transform, (3, 4))
+    assert "transform shifted_by.<locals>.shift" in str(info.value)
+    with pytest.raises(error, match=message):
+        pellorin.pixel_quads(transform, (3, 4))
+
+
+def test_a_stack_is_its_planes_reprojected_through_one_geometry():
+    data = RNG.uniform(1.0, 2.0, (2, 3, 9, 8))
+    data[0, 1, 2:4, 3] = np.nan
+    data[1, 2, :, 0] = np.nan
+    transform = affine(0.8, 0.35, 0.7, -0.3, 0.9, 2.2)
+    calls = []
+
+    def counted(x, y):
+        calls.append(x.shape)
+        return transform(x, y)
+
+    for mode in ("mean", "sum"):
+        calls.clear()
+        stack, cover = pellorin.reproject(data, counted, (10, 11), mode=mode, return_footprint=True)
+        assert calls == [(10, 9)] and stack.shape == cover.shape == (2, 3, 10, 11)
+        for index in np.ndindex(2, 3):
+            plane, plane_cover = pellorin.reproject(data[index], transform, (10, 11), mode=mode,
+                                                    return_footprint=True)
+            np.testing.assert_array_equal(stack[index], plane)
+            np.testing.assert_array_equal(cover[index], plane_cover)
+        # The whole output shape may be given as well.
+        np.testing.assert_array_equal(
+            pellorin.reproject(data, transform, [2, 3, 10, 11], mode=mode), stack)
+
+
+def test_the_thread_count_does_not_change_a_bit():
+    data = RNG.uniform(1.0, 2.0, (40, 50))
+    transform = affine(1.7, 0.4, 3.0, -0.3, 1.6, 2.0)
+    results = [pellorin.reproject(data, transform, (160, 170), return_footprint=True, threads=t)
+               for t in (None, 1, 2, 3)]
+    for mean, cover in results[1:]:
+        np.testing.assert_array_equal(mean, results[0][0])
+        np.testing.assert_array_equal(cover, results[0][1])
+
+
+@pytest.mark.skipif(SANITIZED, reason="the address sanitizer reserves more address space")
+def test_an_output_that_cannot_exist_is_refused_before_any_work():
+    code = """
+import resource
+import numpy as np
+import pellorin
+limit = 2 * 1024**3
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+calls = []
+def transform(x, y):
+    calls.append(1)
+    return x, y
+for shape in [(10**6, 10**6), (2**40, 2**40)]:
+    try:
+        pellorin.reproject(np.ones((4, 4)), transform, shape)
+    except MemoryError as error:
+        print("MemoryError", error)
+print("transform called", len(calls))
+"""
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0].startswith("MemoryError the output of shape (1000000, 1000000)")
+    assert lines[1].startswith("MemoryError the output of shape (1099511627776, 1099511627776)")
+    assert lines[2] == "transform called 0"
+
+
+def test_no_stray_names_in_the_package():
+    assert "annotations" not in dir(pellorin)
+    assert {"reproject", "pixel_quads", "resize", "rebin_axis"} <= set(dir(pellorin))
 
 
 def test_docstring_examples_run():
@@ -292,22 +439,3 @@ def test_input_pixels_wider_than_the_padding(transform):
     # edges of the output's tiles.
     data = RNG.uniform(1.0, 2.0, (2, 3))
     check(data, transform, (320, 300))
-
-
-@pytest.mark.parametrize("mode, footprint, calls", [
-    ("sum", False, 4), ("mean", False, 4), ("sum", True, 8), ("mean", True, 8)])
-def test_one_kernel_call_per_tile_unless_coverage_is_needed(monkeypatch, mode, footprint, calls):
-    # A 200 x 200 output is 2 x 2 tiles, all of it covered by the input.
-    import _pellorin
-    seen = []
-    inner = _pellorin.rebin_quads
-
-    def counting(*args, **kwargs):
-        seen.append(kwargs["mode"])
-        return inner(*args, **kwargs)
-
-    monkeypatch.setattr(_pellorin, "rebin_quads", counting)
-    data = RNG.uniform(1.0, 2.0, (110, 110))
-    pellorin.reproject(data, affine(2.0, 0.1, -10.0, -0.1, 2.0, -5.0), (200, 200), mode=mode,
-                       return_footprint=footprint)
-    assert len(seen) == calls

@@ -81,6 +81,9 @@ WRONG = textwrap.dedent("""\
     pellorin.reproject(q[0], lambda x, y: (x, y), (2, 2), "sum")  # WRONG: mode is keyword-only
     pair: npt.NDArray[np.float64] = pellorin.reproject(q[0], lambda x, y: (x, y), (2, 2), return_footprint=True)  # WRONG: a tuple
     pellorin.pixel_quads(lambda x, y: (x, y), 4)  # WRONG: shape is a pair
+    pellorin.reproject(q[0], lambda x, y: (x, y), 4)  # WRONG: shape_out is a sequence
+    pellorin.reproject(q[0], lambda x, y: (x, y), (2, 2), return_footprint=1)  # WRONG: not a bool
+    pellorin.reproject(q[0], lambda x, y: (x, y), (2, 2), threads="2")  # WRONG: text thread count
     """)
 
 

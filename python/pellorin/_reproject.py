@@ -1,22 +1,26 @@
-"""Flux-conserving reprojection of an image through a geometric map.
+"""Flux-conserving reprojection of an image (or a stack of images) through a
+geometric map.
 
-Every input pixel is a quadrilateral: its four corners, mapped into the
-output's pixel coordinates, are clipped against the output cells by
-``_pellorin.rebin_quads``. This module builds those quadrilaterals from a
-transform evaluated once on the corner lattice and hands them to the kernel
-in tiles of the output, each with coordinates relative to the tile and a
-grid padded so that no quadrilateral crosses its edge.
+Three steps: the transform is evaluated on the input's corner lattice (with
+frame conversion for a pair of astropy WCS, in `_wcs_pair`); the pixels that
+one mapped quad does not represent are cut into pieces (`_geometry`); the
+whole pixels and the pieces are accumulated over the output grid
+(`_accumulate`), once for all planes of a cube.
 """
 
 from __future__ import annotations
 
+import math
 import operator
-from typing import Any, Callable, Literal, Protocol, Union, overload
+from collections.abc import Sequence
+from typing import Any, Callable, Literal, Optional, Protocol, SupportsIndex, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
-import _pellorin
+from ._accumulate import Sums, accumulate
+from ._geometry import PixelMap, corner_lattice, plan
+from ._wcs_pair import wcs_pair_map
 
 __all__ = ["pixel_quads", "reproject", "WCSLike", "PixelTransform"]
 
@@ -33,19 +37,7 @@ class WCSLike(Protocol):
 PixelTransform = Callable[[npt.NDArray[np.float64], npt.NDArray[np.float64]],
                           tuple[npt.ArrayLike, npt.ArrayLike]]
 
-# Output tiles are _TILE x _TILE cells. Inside a tile the kernel sees
-# coordinates within about _TILE / 2 + padding of zero, so the shoelace
-# products it rounds are at most ~(_TILE / 2)^2 and the relative error of a
-# unit cell's area stays near eps * (_TILE / 2)^2 ~ 1e-12.
-_TILE = 128
-# Most cells a tile's grid is padded by on each side to hold its quads whole.
-_PAD_LIMIT = _TILE
-
-def _corner_offsets(nx: int) -> npt.NDArray[np.intp]:
-    """Flat lattice offsets of a pixel's corners from its (i - .5, j - .5)
-    corner, in the order (i-.5, j-.5), (i+.5, j-.5), (i+.5, j+.5),
-    (i-.5, j+.5); a lattice row has nx + 1 points."""
-    return np.array([0, 1, nx + 2, nx + 1], dtype=np.intp)
+_F64 = npt.NDArray[np.float64]
 
 
 def _shape2(shape: Any, name: str) -> tuple[int, int]:
@@ -58,40 +50,54 @@ def _shape2(shape: Any, name: str) -> tuple[int, int]:
     return ny, nx
 
 
-def _lattice(transform: PixelTransform | tuple[WCSLike, WCSLike],
-             shape: tuple[int, int]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """The transform evaluated once on the (ny+1, nx+1) corner lattice."""
-    ny, nx = shape
-    x, y = np.meshgrid(np.arange(nx + 1, dtype=np.float64) - 0.5,
-                       np.arange(ny + 1, dtype=np.float64) - 0.5)
+def _output_shape(shape_out: Any, data_shape: tuple[int, ...]) -> tuple[int, ...]:
+    """The whole output shape: data's leading axes, then (ny_out, nx_out)."""
+    lead = data_shape[:-2]
+    try:
+        if isinstance(shape_out, (str, bytes)):
+            raise TypeError
+        dims = tuple(operator.index(s) for s in shape_out)
+    except TypeError:
+        raise TypeError(f"shape_out must be a sequence of integers (rows, columns), "
+                        f"got {shape_out!r}") from None
+    if any(d < 0 for d in dims):
+        raise ValueError(f"shape_out must not be negative, got {dims}")
+    if len(dims) == 2:
+        return lead + dims
+    if len(dims) == len(data_shape) and dims[:-2] == lead:
+        return dims
+    raise ValueError(f"shape_out must be (rows, columns) or the data's leading axes {lead} "
+                     f"followed by them, got {dims}")
+
+
+def _threads_argument(threads: Optional[SupportsIndex]) -> Optional[int]:
+    if threads is None:
+        return None
+    if isinstance(threads, bool):
+        raise TypeError(f"threads must be None or an integer >= 1; got {threads!r}")
+    try:
+        count = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be None or an integer >= 1; got {threads!r}") from None
+    if count < 1:
+        raise ValueError(f"threads must be >= 1; got {count}")
+    return count
+
+
+def _pixel_map(transform: Any) -> PixelMap:
+    """The transform as a checked map from input to output pixel coordinates."""
     if isinstance(transform, (tuple, list)):
         if len(transform) != 2 or not all(
                 hasattr(w, "pixel_to_world_values") and hasattr(w, "world_to_pixel_values")
                 for w in transform):
             raise TypeError("transform must be a callable or a pair (wcs_in, wcs_out) of objects "
                             "with pixel_to_world_values and world_to_pixel_values")
-        wcs_in, wcs_out = transform
-        world = wcs_in.pixel_to_world_values(x, y)
-        del x, y
-        mapped = wcs_out.world_to_pixel_values(*world)
-    elif callable(transform):
-        mapped = transform(x, y)
-        del x, y
-    else:
-        raise TypeError(f"transform must be a callable or a pair (wcs_in, wcs_out), "
-                        f"got {type(transform).__name__}")
-    try:
-        xo, yo = mapped
-    except (TypeError, ValueError):
-        raise ValueError("transform must return two arrays (x_out, y_out)") from None
-    lattice = (ny + 1, nx + 1)
-    try:
-        xs = np.ascontiguousarray(np.broadcast_to(np.asarray(xo, dtype=np.float64), lattice))
-        ys = np.ascontiguousarray(np.broadcast_to(np.asarray(yo, dtype=np.float64), lattice))
-    except ValueError:
-        raise ValueError(f"transform returned arrays of shapes {np.shape(xo)} and {np.shape(yo)}; "
-                         f"expected the corner lattice's shape {lattice}") from None
-    return xs, ys
+        return PixelMap(wcs_pair_map(transform[0], transform[1]), "transform (wcs_in, wcs_out)")
+    if callable(transform):
+        name = getattr(transform, "__qualname__", None) or type(transform).__name__
+        return PixelMap(transform, f"transform {name}")
+    raise TypeError(f"transform must be a callable or a pair (wcs_in, wcs_out), "
+                    f"got {type(transform).__name__}")
 
 
 def pixel_quads(transform: PixelTransform | tuple[WCSLike, WCSLike],
@@ -104,8 +110,9 @@ def pixel_quads(transform: PixelTransform | tuple[WCSLike, WCSLike],
         ``transform(x, y) -> (x_out, y_out)``, vectorised on float64 arrays,
         or a pair of objects with astropy's shared WCS interface, whose
         composition ``wcs_out.world_to_pixel_values(*wcs_in.pixel_to_world_values(x, y))``
-        is used. It is evaluated once, on the ``(ny + 1) x (nx + 1)``
-        lattice of pixel corners.
+        is used (for two astropy WCS in different celestial frames, with the
+        conversion between the frames). It is evaluated once, on the
+        ``(ny + 1) x (nx + 1)`` lattice of pixel corners.
     shape : (ny, nx)
         Shape of the image: ``ny`` rows, ``nx`` columns.
 
@@ -121,17 +128,20 @@ def pixel_quads(transform: PixelTransform | tuple[WCSLike, WCSLike],
     ------
     TypeError
         If `transform` is neither a callable nor a pair of WCS-like objects,
-        or `shape` is not a pair of integers.
+        returns something other than two arrays of real numbers, or `shape`
+        is not a pair of integers.
     ValueError
-        If `shape` is negative or the transform's results do not broadcast
-        to the lattice's shape.
+        If `shape` is negative, or the transform returns a number of arrays
+        other than two or arrays of another shape than the lattice's.
 
     Notes
     -----
     Pixel ``(j, i)`` has its centre at ``x = i, y = j`` and its corners at
     ``i +- 0.5, j +- 0.5``: the 0-based convention of astropy and drizzle.
     Corners that the transform maps to NaN or infinity are returned as they
-    are.
+    are. These are the plain corner quads; `reproject` cuts the pixels that
+    such a quad does not represent (across a seam, a pole or the edge of the
+    sky) into pieces.
 
     Examples
     --------
@@ -147,7 +157,7 @@ def pixel_quads(transform: PixelTransform | tuple[WCSLike, WCSLike],
            [ 1. , 11.5]])
     """
     ny, nx = _shape2(shape, "shape")
-    xs, ys = _lattice(transform, (ny, nx))
+    xs, ys = corner_lattice(_pixel_map(transform), ny, nx)
     quads = np.empty((ny, nx, 4, 2), dtype=np.float64)
     for corner, (dj, di) in enumerate(((0, 0), (0, 1), (1, 1), (1, 0))):
         quads[:, :, corner, 0] = xs[dj:dj + ny, di:di + nx]
@@ -155,381 +165,186 @@ def pixel_quads(transform: PixelTransform | tuple[WCSLike, WCSLike],
     return quads.reshape(ny * nx, 4, 2)
 
 
-def _quad_area(q: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """Area of each quad of an (n, 4, 2) array, from coordinates near zero:
-    half the cross product of the diagonals (the shoelace sum, regrouped)."""
-    d1 = q[:, 2] - q[:, 0]
-    d2 = q[:, 3] - q[:, 1]
-    return np.abs(d1[:, 0] * d2[:, 1] - d1[:, 1] * d2[:, 0]) * 0.5
+def _data_argument(data: Any) -> _F64:
+    """The data as float64 (..., ny, nx), masked values as NaN."""
+    if isinstance(data, np.ma.MaskedArray):
+        if data.dtype.kind not in "biuf":
+            raise TypeError(f"data must be a real numeric array, got dtype {data.dtype}")
+        arr = np.ma.filled(data.astype(np.float64), np.nan)
+    else:
+        if isinstance(data, (str, bytes)):
+            raise TypeError("data must be a real numeric array, got text")
+        arr = np.asarray(data)
+        if arr.dtype.kind not in "biuf":
+            raise TypeError(f"data must be a real numeric array, got dtype {arr.dtype}")
+        arr = np.asarray(arr, dtype=np.float64)
+    if arr.ndim < 2:
+        raise ValueError(f"data must have at least 2 dimensions (rows, columns), got {arr.ndim}")
+    return arr
 
 
-class _Tiles:
-    """The input pixels that can reach the output, grouped by output tile.
-
-    Tiles are _TILE x _TILE blocks of output cells, numbered row-major,
-    ntx per row. The pixels of tile t are entries starts[t]:starts[t + 1]
-    of `base` (the lattice index of each pixel's (i - .5, j - .5) corner)
-    and `values`; a pixel whose quad reaches several tiles is listed under
-    each of them."""
-
-    def __init__(self, data: npt.NDArray[np.float64], xs: npt.NDArray[np.float64],
-                 ys: npt.NDArray[np.float64], shape_out: tuple[int, int]) -> None:
-        ny, nx = data.shape
-        ny_out, nx_out = shape_out
-        ntx, nty = -(-nx_out // _TILE), -(-ny_out // _TILE)
-        self.ntx, self.ntiles = ntx, ntx * nty
-        # The lattice as complex x + iy: one gather fetches both coordinates
-        # of a corner, and a complex subtraction is the two real ones.
-        self.lattice = np.empty(xs.size, dtype=np.complex128)
-        self.lattice.real = xs.ravel()
-        self.lattice.imag = ys.ravel()
-        self.offsets = _corner_offsets(nx)
-        finite = bool(np.isfinite(xs).all() and np.isfinite(ys).all())
-
-        # The tile column and row of every lattice point, from 0 to ntx + 1
-        # and nty + 1: 0 and the last stand for everything left of (below)
-        # and right of (above) the output's tiles; a NaN coordinate gets -1.
-        def tile_coord(lat: npt.NDArray[np.float64], n: int) -> npt.NDArray[np.float64]:
-            t = lat + 0.5
-            t *= 1.0 / _TILE
-            np.floor(t, out=t)
-            np.clip(t, -1.0, float(n), out=t)
-            if not finite:
-                t[np.isnan(t)] = -2.0
-            t += 1.0
-            return t
-
-        stride = ntx + 2
-        key_f = tile_coord(ys, nty)
-        key_f *= stride
-        key_f += tile_coord(xs, ntx)
-        key_f += stride + 1  # every key >= 0
-        key = key_f.astype(np.int32)
-        del key_f
-        # The output tile of each key; -1 for keys outside the output's tiles.
-        lut = np.full((nty + 3) * stride + 1, -1, dtype=np.int32)
-        rows = np.arange(1, nty + 1)[:, None] * stride + np.arange(1, ntx + 1) + stride + 1
-        lut[rows.ravel()] = np.arange(ntx * nty, dtype=np.int32)
-
-        # A quad whose four corners lie in one tile's rectangle lies in it
-        # (it is convex): that tile, or nothing if the rectangle is outside.
-        k00 = key[:-1, :-1]
-        single = k00 == key[:-1, 1:]
-        single &= k00 == key[1:, 1:]
-        single &= k00 == key[1:, :-1]
-        tile = lut[k00]
-        del key
-        real = ~np.isnan(data)
-        # Masks with a spare last column: their flat indices are lattice
-        # indices of the (i - .5, j - .5) corners.
-        mask = np.zeros((ny, nx + 1), dtype=bool)
-        inner = mask[:, :nx]
-        np.logical_and(single, tile >= 0, out=inner)
-        inner &= real
-        base_one = np.flatnonzero(mask)
-        tile_one = tile[inner]
-        values_one = data[inner]
-        del tile
-        np.logical_not(single, out=inner)
-        inner &= real
-        base_many = np.flatnonzero(mask)
-        del mask, inner, single, real
-
-        # The few quads whose corners lie in several tiles: bounding boxes
-        # from their corners, kept when finite and overlapping the output's
-        # area [-0.5, nx_out - 0.5] x [-0.5, ny_out - 0.5] with positive
-        # extent (a box that only touches it adds no area).
-        corners = self.lattice[base_many[:, None] + self.offsets]
-        cx, cy = corners.real, corners.imag
-        xmin, xmax = cx.min(axis=1), cx.max(axis=1)
-        ymin, ymax = cy.min(axis=1), cy.max(axis=1)
-        with np.errstate(invalid="ignore"):
-            ok = np.isfinite(cx).all(axis=1) & np.isfinite(cy).all(axis=1)
-            ok &= (xmax > -0.5) & (xmin < nx_out - 0.5) & (ymax > -0.5) & (ymin < ny_out - 0.5)
-        base_many = base_many[ok]
-        xmin, xmax, ymin, ymax = xmin[ok], xmax[ok], ymin[ok], ymax[ok]
-
-        def tile_range(c: npt.NDArray[np.float64], n: int) -> npt.NDArray[np.intp]:
-            return np.clip(np.floor((c + 0.5) * (1.0 / _TILE)), 0, n - 1).astype(np.intp)
-
-        tx0, ty0 = tile_range(xmin, ntx), tile_range(ymin, nty)
-        wx = tile_range(xmax, ntx) - tx0 + 1
-        count = wx * (tile_range(ymax, nty) - ty0 + 1)
-        owner = np.repeat(np.arange(len(count), dtype=np.intp), count)
-        step = np.arange(len(owner), dtype=np.intp) - np.repeat(np.cumsum(count) - count, count)
-        w = wx[owner]
-        tile_many = (ty0[owner] + step // w) * ntx + tx0[owner] + step % w
-        base_many = base_many[owner]
-        # Lattice index -> data index: j * (nx + 1) + i -> j * nx + i.
-        values_many = data.ravel()[base_many - base_many // (nx + 1)]
-
-        tiles = np.concatenate([tile_one, tile_many.astype(np.int32)])
-        # A stable sort of 8- or 16-bit keys is a radix sort in NumPy:
-        # linear time, one pass per byte.
-        narrow = np.uint8 if self.ntiles <= 1 << 8 else np.uint16
-        order = np.argsort(tiles.astype(narrow) if self.ntiles <= 1 << 16 else tiles,
-                           kind="stable")
-        self.base = np.concatenate([base_one, base_many])[order]
-        self.values = np.concatenate([values_one, values_many])[order]
-        self.starts = np.zeros(self.ntiles + 1, dtype=np.intp)
-        np.cumsum(np.bincount(tiles, minlength=self.ntiles), out=self.starts[1:])
-
-        # What each tile's grid must hold: the tile's whole rectangle (its
-        # single-tile quads lie in it), widened by the boxes of the quads
-        # that reach it from several tiles.
-        col = np.arange(ntx, dtype=np.float64) * _TILE - 0.5
-        row = np.arange(nty, dtype=np.float64) * _TILE - 0.5
-        self.xlo = np.tile(col, nty)
-        self.xhi = self.xlo + _TILE
-        self.ylo = np.repeat(row, ntx)
-        self.yhi = self.ylo + _TILE
-        np.minimum.at(self.xlo, tile_many, xmin[owner])
-        np.maximum.at(self.xhi, tile_many, xmax[owner])
-        np.minimum.at(self.ylo, tile_many, ymin[owner])
-        np.maximum.at(self.yhi, tile_many, ymax[owner])
-
-    def local_quads(self, t: int, sx: int, sy: int) -> npt.NDArray[np.float64]:
-        """The quads of tile t as an (n, 4, 2) array, shifted by the integers
-        (sx, sy).
-
-        Subtracting an integer from a coordinate of the tile is exact
-        whenever the coordinate is at least half the shift (Sterbenz), which
-        holds for every pixel that lies near its tile away from the origin;
-        near the origin the shift is small and so is any rounding."""
-        base = self.base[self.starts[t]:self.starts[t + 1]]
-        q = np.empty((len(base), 4), dtype=np.complex128)
-        shift = complex(sx, sy)
-        for corner, offset in enumerate(self.offsets):
-            np.subtract(self.lattice[base + offset], shift, out=q[:, corner])
-        return q.view(np.float64).reshape(len(base), 4, 2)
-
-
-def _span(core_lo: int, core_hi: int, lo: float, hi: float) -> tuple[int, int, bool]:
-    """Padded cell range [p0, p1) around the core cells [core_lo, core_hi)
-    that holds the interval [lo, hi]: cell c spans [c - .5, c + .5]. At
-    least one cell of padding, at most _PAD_LIMIT, on each side; the flag
-    tells whether the range holds the interval whole."""
-    first, last = np.floor(lo + 0.5), np.floor(hi + 0.5)
-    whole = bool(first >= core_lo - _PAD_LIMIT and last <= core_hi + _PAD_LIMIT)
-    p0 = min(core_lo - 1, int(max(first, core_lo - _PAD_LIMIT)))
-    p1 = max(core_hi + 1, int(min(last, core_hi + _PAD_LIMIT)) + 1)
-    return p0, p1, whole
-
-
-def _covered_area(q: npt.NDArray[np.float64], gx: npt.NDArray[np.float64],
-                  gy: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """Sum of the quads' overlap areas in each cell of the grid of centres
-    (gx, gy), indexed [x, y], also where quads cross the grid's edge.
-
-    One "mean" call over the quads with value 0, preceded by a reference
-    square of area 0.25 and value 1 inside every cell: a cell's result is
-    0.25 / (0.25 + covered area), exactly 0.25 over the weight as summed.
-    Inverting it leaves an absolute error of a few units of 2^-53 times
-    (0.25 + covered area); a cell covered by less than about 1e-17 of its
-    area comes out as 0."""
-    mx, my = np.meshgrid(gx, gy, indexing="ij")  # [x, y] order, as the kernel's cells
-    cx, cy = mx.ravel(), my.ravel()
-    ref = np.empty((cx.size, 4, 2), dtype=np.float64)
-    ref[:, 0, 0] = ref[:, 3, 0] = cx - 0.25
-    ref[:, 1, 0] = ref[:, 2, 0] = cx + 0.25
-    ref[:, 0, 1] = ref[:, 1, 1] = cy - 0.25
-    ref[:, 2, 1] = ref[:, 3, 1] = cy + 0.25
-    values = np.zeros(cx.size + len(q), dtype=np.float64)
-    values[:cx.size] = 1.0
-    ratio = _pellorin.rebin_quads(np.concatenate([ref, q]), values, output_x=gx, output_y=gy,
-                                  mode="mean")
-    return 0.25 / ratio - 0.25
-
-
-def _touching(q: npt.NDArray[np.float64], mask: npt.NDArray[np.bool_], x0: float,
-              y0: float) -> npt.NDArray[np.bool_]:
-    """Which quads' bounding boxes reach a True cell of `mask`, whose cell
-    [0, 0] is centred at (x0, y0) in the quads' coordinates."""
-    ny, nx = mask.shape
-    table = np.zeros((ny + 1, nx + 1), dtype=np.int64)
-    np.cumsum(np.cumsum(mask, axis=0), axis=1, out=table[1:, 1:])
-
-    def cells(c: npt.NDArray[np.float64], c0: float, n: int) -> npt.NDArray[np.intp]:
-        return np.clip(np.floor(c - (c0 - 0.5)), 0, n - 1).astype(np.intp)
-
-    def bounds(c: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64],
-                                                    npt.NDArray[np.float64]]:
-        a, b = c[:, 0], c[:, 1]
-        d, e = c[:, 2], c[:, 3]
-        return (np.minimum(np.minimum(a, b), np.minimum(d, e)),
-                np.maximum(np.maximum(a, b), np.maximum(d, e)))
-
-    (xlo, xhi), (ylo, yhi) = bounds(q[:, :, 0]), bounds(q[:, :, 1])
-    i0, i1 = cells(xlo, x0, nx), cells(xhi, x0, nx) + 1
-    j0, j1 = cells(ylo, y0, ny), cells(yhi, y0, ny) + 1
-    hits = table[j1, i1] - table[j0, i1] - table[j1, i0] + table[j0, i0]
-    return hits > 0
-
-
-def _run(tiles: _Tiles | None, shape_out: tuple[int, int], mode: Literal["mean", "sum"],
-         footprint: bool) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None]:
-    ny_out, nx_out = shape_out
-    fill = np.nan if mode == "mean" else 0.0
-    out = np.full(shape_out, fill, dtype=np.float64)
-    cover = np.zeros(shape_out, dtype=np.float64) if footprint else None
-    if tiles is None:
-        return out, cover
-    starts, ntx = tiles.starts, tiles.ntx
-    for t in np.flatnonzero(starts[1:] > starts[:-1]):
-        ty, tx = divmod(int(t), ntx)
-        c0, c1 = tx * _TILE, min((tx + 1) * _TILE, nx_out)
-        r0, r1 = ty * _TILE, min((ty + 1) * _TILE, ny_out)
-        sx, sy = (c0 + c1) // 2, (r0 + r1) // 2
-        q = tiles.local_quads(int(t), sx, sy)
-        px0, px1, whole_x = _span(c0, c1, tiles.xlo[t], tiles.xhi[t])
-        py0, py1, whole_y = _span(r0, r1, tiles.ylo[t], tiles.yhi[t])
-        # Cell centres relative to the shift: small integers, exact.
-        gx = np.arange(px0 - sx, px1 - sx, dtype=np.float64)
-        gy = np.arange(py0 - sy, py1 - sy, dtype=np.float64)
-        # The kernel's result is indexed [x, y]; its transpose is [y, x].
-        crop = (slice(r0 - py0, r1 - py0), slice(c0 - px0, c1 - px0))
-        values = tiles.values[starts[t]:starts[t + 1]]
-        if whole_x and whole_y:
-            res = _pellorin.rebin_quads(q, values, output_x=gx, output_y=gy, mode=mode).T[crop]
-            cov = None
-            qc: npt.NDArray[np.float64] | None = q if footprint else None
-            if mode == "mean" and not footprint:
-                # An uncovered cell comes back as 0.0. Only the quads that
-                # reach a cell holding exactly 0.0 decide whether it is
-                # covered (a mean of 0) or not (NaN).
-                zero = res == 0.0
-                qc = q[_touching(q, zero, c0 - sx, r0 - sy)] if zero.any() else None
-            if footprint or qc is not None:
-                if qc is not None and len(qc):
-                    # Sum mode with value = the quad's own area: each cell
-                    # receives area * a / total, and total (its clipped area
-                    # in the grid) is its area, since no quad crosses the
-                    # padded edge.
-                    cov = _pellorin.rebin_quads(qc, _quad_area(qc), output_x=gx, output_y=gy,
-                                                mode="sum").T[crop]
-                else:
-                    cov = np.zeros_like(res)
-        else:
-            # Some quad reaches past the padding limit. "mean" stays exact:
-            # a quad that reaches the core and crosses the padded edge spans
-            # several cells, each credited with its clipped area. "sum" is
-            # taken as the mean of value / area times the covered area.
-            if mode == "sum":
-                with np.errstate(divide="ignore", invalid="ignore"):
-                    values = values / _quad_area(q)  # a zero area is never credited
-            res = _pellorin.rebin_quads(q, values, output_x=gx, output_y=gy,
-                                        mode="mean").T[crop]
-            cov = _covered_area(q, gx, gy).T[crop]
-            if mode == "sum":
-                res *= cov
-        if cov is not None:
-            if cover is not None:
-                cover[r0:r1, c0:c1] = cov
-            if mode == "mean":
-                res[(res == 0.0) & (cov <= 0.0)] = np.nan
-        out[r0:r1, c0:c1] = res
-    return out, cover
+def _allocate(shape: tuple[int, ...], count: int, out_shape: tuple[int, ...]) -> list[_F64]:
+    """`count` zeroed float64 arrays of `shape`, refused at once, naming the
+    output's shape `out_shape`, when they cannot be allocated."""
+    cells = math.prod(shape)
+    nbytes = cells * 8 * count
+    message = (f"the output of shape {out_shape} ({count} float64 array(s) of {cells} elements, "
+               f"{nbytes / 2**30:.3g} GiB) cannot be allocated")
+    if nbytes >= 2**63:
+        raise MemoryError(message)
+    try:
+        return [np.zeros(shape, dtype=np.float64) for _ in range(count)]
+    except MemoryError:
+        raise MemoryError(message) from None
 
 
 @overload
 def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WCSLike],
-              shape_out: tuple[int, int], *, mode: Literal["mean", "sum"] = ...,
-              return_footprint: Literal[False] = ...) -> npt.NDArray[np.float64]: ...
+              shape_out: Sequence[SupportsIndex], *, mode: Literal["mean", "sum"] = ...,
+              return_footprint: Literal[False] = ...,
+              threads: Optional[SupportsIndex] = ...) -> npt.NDArray[np.float64]: ...
 
 
 @overload
 def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WCSLike],
-              shape_out: tuple[int, int], *, mode: Literal["mean", "sum"] = ...,
-              return_footprint: Literal[True]) -> tuple[npt.NDArray[np.float64],
-                                                        npt.NDArray[np.float64]]: ...
+              shape_out: Sequence[SupportsIndex], *, mode: Literal["mean", "sum"] = ...,
+              return_footprint: Literal[True],
+              threads: Optional[SupportsIndex] = ...) -> tuple[npt.NDArray[np.float64],
+                                                               npt.NDArray[np.float64]]: ...
+
+
+@overload
+def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WCSLike],
+              shape_out: Sequence[SupportsIndex], *, mode: Literal["mean", "sum"] = ...,
+              return_footprint: bool,
+              threads: Optional[SupportsIndex] = ...) -> Union[
+                  npt.NDArray[np.float64], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]]: ...
 
 
 def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WCSLike],
-              shape_out: tuple[int, int], *, mode: Literal["mean", "sum"] = "mean",
-              return_footprint: bool = False) -> Union[
+              shape_out: Sequence[SupportsIndex], *, mode: Literal["mean", "sum"] = "mean",
+              return_footprint: bool = False, threads: Optional[SupportsIndex] = None) -> Union[
                   npt.NDArray[np.float64], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]]:
-    """Reproject an image onto another pixel grid by exact area overlap.
+    """Reproject an image, or a stack of images, onto another pixel grid by
+    exact area overlap.
 
     Parameters
     ----------
-    data : array_like, 2-D, real
-        The input image, indexed ``[y, x]`` (row, column). Integer and
-        float32 images are converted to float64; the masked pixels of a
-        masked array count as NaN.
+    data : array_like, real, shape (..., ny, nx)
+        The input image, indexed ``[y, x]`` (row, column), or a stack of
+        images over the same pixel grid (any leading axes, carried along).
+        Integer and float32 data are converted to float64; the masked pixels
+        of a masked array count as NaN.
     transform : callable or (wcs_in, wcs_out)
-        ``transform(x, y) -> (x_out, y_out)``: a vectorised map on float64
-        arrays from input pixel coordinates to output pixel coordinates;
-        or a pair of objects with astropy's shared WCS interface
-        (``pixel_to_world_values``, ``world_to_pixel_values``), for example
-        two ``astropy.wcs.WCS``. It is evaluated once, on the corner
-        lattice of the input (see `pixel_quads`).
-    shape_out : (ny_out, nx_out)
-        Shape of the output image.
+        ``transform(x, y) -> (x_out, y_out)``: a vectorised map from input
+        pixel coordinates to output pixel coordinates. It is called with two
+        float64 arrays of one shape (first the corner lattice, of shape
+        ``(ny + 1, nx + 1)``, then, where pixels need cutting, 1-D arrays of
+        points inside them) and must return two arrays of real numbers of
+        that same shape. Or a pair of objects with astropy's shared WCS
+        interface (``pixel_to_world_values``, ``world_to_pixel_values``), for
+        example two ``astropy.wcs.WCS``; two astropy WCS in different
+        celestial frames (Galactic and FK5, FK4 and ICRS, ...) are related
+        through astropy's coordinate transformations.
+    shape_out : sequence of int
+        ``(ny_out, nx_out)``, or the whole output shape: the leading axes of
+        `data` followed by ``(ny_out, nx_out)``.
     mode : {"mean", "sum"}, optional
         ``"mean"`` (surface brightness, the default): each output pixel is
         the overlap-area-weighted mean of the input pixels that cover it,
         NaN where none does. ``"sum"`` (flux): each input pixel's value is
-        shared out in proportion to overlap area / its own area; uncovered
-        output pixels are 0.
+        shared out in proportion to overlap area / its own area; output
+        pixels that nothing covers are 0.
     return_footprint : bool, optional
         Also return the covered fraction of each output pixel.
+    threads : int, optional
+        Number of threads the accumulation may use (None: the cores
+        available to the process). The result does not depend on it.
 
     Returns
     -------
-    result : ndarray of float64, shape (ny_out, nx_out)
-        Indexed ``[y, x]`` like `data`.
-    footprint : ndarray of float64, shape (ny_out, nx_out)
+    result : ndarray of float64, shape (..., ny_out, nx_out)
+        Indexed ``[..., y, x]`` like `data`.
+    footprint : ndarray of float64, shape (..., ny_out, nx_out)
         Only with ``return_footprint=True``: the area of each output pixel
-        covered by valid input pixels, as a fraction of the pixel (0 to 1 up
-        to rounding, more where the map folds input pixels onto each other).
+        covered by input pixels that are not NaN (in each plane), as a
+        fraction of the pixel: 0 to 1 up to rounding, more where the map
+        folds input pixels onto each other.
 
     Raises
     ------
     TypeError
         If `data` is complex or not numeric, `transform` is neither a
-        callable nor a pair of WCS-like objects, or `shape_out` is not a
-        pair of integers.
+        callable nor a pair of WCS-like objects or returns something other
+        than two arrays of real numbers, `shape_out` is not a sequence of
+        integers, `return_footprint` is not a bool, or `threads` is not an
+        integer.
     ValueError
-        If `data` is not 2-D, `shape_out` is negative, `mode` is unknown,
-        or the transform returns arrays of the wrong shape.
+        If `data` has fewer than 2 dimensions, `shape_out` is negative or
+        does not match the data's leading axes, `mode` is unknown, `threads`
+        is below 1, or the transform returns a number of arrays other than
+        two or arrays of another shape than the coordinates it was given.
+    MemoryError
+        At once, before any work, when the output cannot be allocated.
 
     Notes
     -----
-    Pixel ``(j, i)`` has its centre at ``x = i, y = j`` and its corners at
-    ``i +- 0.5, j +- 0.5`` (0-based, as in astropy and drizzle), in the
-    input and in the output. Every input pixel is the quadrilateral of its
-    four mapped corners: straight edges between mapped corners, which is
-    exact for affine maps and a planar approximation otherwise.
+    **Pixels.** Pixel ``(j, i)`` has its centre at ``x = i, y = j`` and its
+    corners at ``i +- 0.5, j +- 0.5`` (0-based, as in astropy and drizzle),
+    in the input and in the output.
 
-    Input pixels whose value is NaN, or with a corner that the transform
-    maps to NaN or infinity (off the sky), are skipped: they contribute
-    nothing and cover nothing.
+    **What is exact.** Every input pixel is the quadrilateral of its four
+    mapped corners, with straight edges in the output's pixel plane, and
+    areas are measured in that plane. That is exact for affine maps. For a
+    curved map it is a planar approximation of each pixel's image.
+    ``reproject.reproject_exact`` approximates differently (pixels as
+    spherical polygons with great-circle edges, areas as solid angles); the
+    relative differences measured on fully covered output pixels
+    (``tests/sky_cases.py``): arcsecond pixels (TAN, SIP, TPV, lookup tables,
+    frame changes) 1e-11 median, 2e-9 worst; 4-arcminute pixels of CAR, ZEA,
+    AIT, SIN, ZPN and SFL maps 4e-7 and 8e-6; a field across the seam of an
+    all-sky CAR grid 4e-8 and 6e-7 at b = 0 (6e-6 and 3e-5 at b = 30, where
+    a CAR pixel's planar area and solid angle part); fields with the pole
+    inside onto CAR or SFL 2e-3 to 5e-3 median (planar areas near a CAR
+    pole, great-circle edges near an SFL pole); 2-degree all-sky maps 2e-4
+    to 7e-4 median.
 
-    Exactness: overlap areas are computed by clipping each quadrilateral
-    against each output cell. An input pixel crossing the output's edge
-    contributes only its overlapping part: the kernel runs on a grid padded
-    so that no pixel crosses the grid's edge, then the result is cropped.
-    The kernel sees coordinates relative to 128 x 128 tiles of the output
-    (shifts by integers, exact), so the areas keep about 1e-12 relative
-    accuracy wherever the output lies. Rounding remains: each overlap area
-    is rounded, sums run in float64 in input order, in "sum" mode each
-    share is value * overlap / (sum of the pixel's overlaps), equal to
-    value * overlap / area up to rounding, and the footprint is the sum of
-    the overlaps.
+    **Pixels that one quad does not represent** are cut into pieces: pixels
+    whose edges do not map to nearly straight lines (near a pole or across
+    a seam of the output's projection), pixels crossing the edge of the sky
+    (a corner that the transform maps to NaN or infinity, or a neighbour's),
+    and pixels whose quad is not convex. Straightness is judged in each
+    quad's own frame (deviations taken back to the input plane, as
+    fractions of the quad): within 5 %, or misplacing no more area than a
+    typical pixel of the image may. The transform is evaluated at the
+    midpoints of each piece's edges; a piece that passes is used as its
+    four quarters; a piece cut by one seam, or by the edge of the sky, is
+    split along the cut (its crossings located by bisection on its edges
+    and middle line, the cut drawn through them when it bends by less than
+    3e-4 of the piece); other pieces are quartered again, down to 1/4096 of
+    a pixel's side, where those still unresolved (around a point with many
+    images, such as a pole onto CAR) are kept when only imprecise and
+    dropped when broken. Only parts off the sky are left out otherwise.
+    Pieces meet edge to edge (a piece's corner on a larger neighbour's edge
+    is placed on that edge), so no area is counted twice.
 
-    The padding is at most 128 cells. In a tile where some input pixel
-    reaches further (an input pixel wider than 128 output pixels), "mean"
-    is unchanged (a pixel crossing the padded edge is clipped cell by
-    cell), and "sum" and the footprint are taken as the mean of value /
-    area times the covered area, with one more kernel call: exact to a few
-    units of 2^-53 of a cell, and cells covered by less than about 1e-17 of
-    their area count as uncovered.
+    A piece's share of its pixel's value, in "sum" mode, is its share of
+    the pixel's area in the input's pixel plane: an input pixel partly off
+    the sky keeps only the share of its value that is on it.
 
-    Kernel calls: one per output tile that input pixels reach; in "mean"
-    mode a second, over only the input pixels that reach cells holding
-    exactly 0.0, for tiles that have such cells (to tell a mean of 0 from
-    an uncovered cell); ``return_footprint=True`` makes the second call
-    over every pixel of the tile.
+    **Edges, NaN.** An input pixel crossing the output's edge contributes
+    only its overlapping part. NaN input values contribute nothing and
+    cover nothing (in their own plane of a stack). "mean" leaves NaN and
+    "sum" 0 where nothing covers an output pixel.
+
+    **Rounding.** Each overlap area is rounded and the sums run in float64;
+    areas are taken from coordinates relative to 128 x 128 tiles of the
+    output, so they keep about 1e-12 relative accuracy wherever the output
+    lies. "sum" shares a pixel's value as value * overlap / (its mapped
+    area); the footprint is the sum of the overlaps.
+
+    **Stacks.** The transform is evaluated, and pixels cut, once for all
+    planes of `data`.
 
     Examples
     --------
@@ -548,24 +363,49 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     ...                                    return_footprint=True)
     >>> footprint[0]
     array([0.5, 1. , 1. , 1. , 0.5])
+
+    A stack of three images through one geometry:
+
+    >>> cube = np.stack([data, 2 * data, data + 1])
+    >>> pellorin.reproject(cube, lambda x, y: (x + 0.5, y), (4, 5))[:, 0, 1]
+    array([0.5, 1. , 1.5])
     """
     if mode not in ("mean", "sum"):
         raise ValueError(f"mode must be 'mean' or 'sum', got {mode!r}")
-    arr = np.asarray(data)
-    if arr.dtype.kind not in "biuf":
-        raise TypeError(f"data must be a real numeric array, got dtype {arr.dtype}")
-    if arr.ndim != 2:
-        raise ValueError(f"data must be 2-D, got {arr.ndim} dimension(s)")
-    if isinstance(data, np.ma.MaskedArray):
-        arr = np.ma.filled(data.astype(np.float64), np.nan)  # masked pixels as NaN
+    if not isinstance(return_footprint, (bool, np.bool_)):
+        raise TypeError(f"return_footprint must be a bool, got {return_footprint!r}")
+    workers = _threads_argument(threads)
+    pmap = _pixel_map(transform)
+    arr = _data_argument(data)
+    out_shape = _output_shape(shape_out, arr.shape)
+    ny, nx = arr.shape[-2:]
+    k = math.prod(arr.shape[:-2])
+    plane_shape = (k,) + out_shape[-2:]
+    footprint = bool(return_footprint)
+    # Accumulators: the value sum and the weight for "mean" (the weight is
+    # also the footprint), the flux (and the weight for a footprint) for "sum".
+    if mode == "mean":
+        value, weight = _allocate(plane_shape, 2, out_shape)
+        sums = Sums(value, weight, None)
     else:
-        arr = np.asarray(arr, dtype=np.float64)
-    out_shape = _shape2(shape_out, "shape_out")
-    xs, ys = _lattice(transform, (arr.shape[0], arr.shape[1]))
-    tiles = None if arr.size == 0 or 0 in out_shape else _Tiles(arr, xs, ys, out_shape)
-    del xs, ys
-    result, cover = _run(tiles, out_shape, mode, bool(return_footprint))
-    if return_footprint:
-        assert cover is not None
-        return result, cover
+        arrays = _allocate(plane_shape, 2 if footprint else 1, out_shape)
+        sums = Sums(None, arrays[1] if footprint else None, arrays[0])
+    if arr.size and math.prod(out_shape):
+        xs, ys = corner_lattice(pmap, ny, nx)
+        planes = arr.reshape(k, ny, nx)
+        layout = plan(pmap, xs, ys, wanted=~np.isnan(planes).all(axis=0))
+        accumulate(xs, ys, planes, layout.whole, layout.pieces, sums, threads=workers)
+    if mode == "mean":
+        assert sums.value is not None and sums.weight is not None
+        result = sums.value
+        covered = sums.weight > 0.0
+        np.divide(result, sums.weight, out=result, where=covered)
+        result[~covered] = np.nan
+    else:
+        assert sums.flux is not None
+        result = sums.flux
+    result = result.reshape(out_shape)
+    if footprint:
+        assert sums.weight is not None
+        return result, sums.weight.reshape(out_shape)
     return result

@@ -324,7 +324,10 @@ def test_memory_flat_over_many_frames():
     code = ("import sys; sys.path.insert(0, sys.argv[1]); import test_mosaic; "
             "print(*test_mosaic._memory_growth())")
     run = subprocess.run([sys.executable, "-c", code, os.path.dirname(os.path.abspath(__file__))],
-                         capture_output=True, text=True, check=True)
+                         capture_output=True, text=True)
+    # The exit status is not asserted: under the sanitizers the leak checker
+    # may end the child with its own status after the figures are printed.
+    assert len(run.stdout.split()) == 2, run.stderr
     kept, extra_peak = (int(v) for v in run.stdout.split())
     # Less than one frame's values (12.5 KiB) kept over 30 frames.
     assert kept < 12 * 1024

@@ -50,7 +50,7 @@ WHEEL_X86_64 = $(call wheel_of,x86_64)
 ALL_WHEELS = $(foreach a,$(WHEEL_ARCHES),$(call wheel_of,$(a)))
 # Processors with a wheel; each has a zig toolchain file cmake/<arch>-linux-gnu.2.17.cmake.
 WHEEL_ARCHES := x86_64 aarch64
-TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" astropy reproject
+TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" zarr astropy reproject drizzle
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy scikit-image
 # The docs venv: Sphinx and its extensions (major versions pinned, so that a
 # new release cannot break the warnings-as-errors build unannounced), plus
@@ -58,7 +58,7 @@ DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy scik
 DOCS_DEPS := "numpy>=2,<3" "sphinx>=8,<10" "myst-parser>=4,<6" "numpydoc>=1.8,<2" "sphinx-gallery>=0.17,<1" \
     "furo>=2024.8" matplotlib opencv-python-headless pillow scikit-image astropy pytest "dask[array]"
 BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy \
-    scikit-image "dask[array]"
+    scikit-image "dask[array,distributed]"
 
 .PHONY: all wheel wheels sdist sdist-check wheel-import test quick demo docs bench bench-kernels fuzz clean \
     check-exports audit sanitize cpptest lint aarch64 envs pytest-np2 pytest-np1 $(addprefix wheel-,$(WHEEL_ARCHES))

@@ -14,7 +14,13 @@ CPU time (all threads; on a shared machine wall time mostly measures the
 other processes) and of wall time.
 
 The photo is scikit-image's astronaut, upscaled to 4000x6000 by
-pellorin.resize (random pixels when scikit-image is missing)."""
+pellorin.resize (random pixels when scikit-image is missing).
+
+Then pellorin.dask.mosaic of 16 dithered, rotated frames of 1024x1024 onto
+2048x2048 on a dask.distributed LocalCluster of two single-threaded worker
+processes against one: wall times and their ratio, from one run each. The
+frames are made by tasks on the workers, as frames read from files would
+be."""
 import inspect
 import statistics
 import time
@@ -93,6 +99,56 @@ def stack_case(stack, shape, frames_per_block):
     return interleaved(paths(plain, lazy))
 
 
+def _frame(k, size=1024):
+    """Frame k of a dithered set: a smooth field with noise."""
+    rng = np.random.default_rng(k)
+    y, x = np.mgrid[0:size, 0:size]
+    return np.sin(x / 61.0 + k) * np.cos(y / 47.0) + rng.normal(0.0, 0.1, (size, size))
+
+
+def _dithered(k):
+    """The map of frame k: turned by 0.25 k degrees, scaled by 1.9 and
+    dithered by fractions of a pixel, inside a 2048 x 2048 grid."""
+    angle = np.deg2rad(0.25 * k)
+    c, s = np.cos(angle), np.sin(angle)
+    dx, dy = 60.0 + 0.37 * k, 30.0 + 0.61 * k
+
+    def transform(x, y):
+        return 1.9 * (c * x - s * y) + dx, 1.9 * (s * x + c * y) + dy
+    return transform
+
+
+def mosaic_case(workers, frames=16):
+    """Wall time of pellorin.dask.mosaic of the frames on a LocalCluster of
+    `workers` single-threaded processes (one run: each takes minutes), and
+    the mosaic."""
+    import dask
+    from dask.distributed import Client, LocalCluster
+
+    items = [(dask.delayed(_frame)(k), _dithered(k)) for k in range(frames)]
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
+        client.run(lambda: __import__("pellorin").Mosaic)  # imports done before timing
+        start = time.perf_counter()
+        result = client.compute(pellorin.dask.mosaic(items, (2048, 2048))).result()
+        return time.perf_counter() - start, result
+
+
+def mosaic_speed():
+    if not hasattr(pellorin, "Mosaic") or optional_peer("dask.distributed") is None:
+        print("\n### pellorin.dask.mosaic: skipped (needs pellorin.Mosaic and dask.distributed)")
+        return
+    one, single = mosaic_case(1)
+    two, double = mosaic_case(2)
+    assert np.array_equal(single.weight(), double.weight())  # one grouping, whatever the workers
+    print("\n### pellorin.dask.mosaic: 16 frames 1024x1024 onto 2048x2048, LocalCluster of "
+          "single-threaded workers\n")
+    print("| workers | wall (s) | speed-up |")
+    print("|---|---|---|")
+    print(f"| 1 | {one:.2f} | 1.00 |")
+    print(f"| 2 | {two:.2f} | {one / two:.2f} |")
+
+
 def table(title, rows):
     print(f"\n{title}\n")
     print("| case | plain (ms) | persist (ms) | persist/plain | compute (ms) | compute/plain |")
@@ -135,6 +191,7 @@ def run():
     print(f"\nDask's fixed cost per graph (CPU time, a one-block graph of a 4x6x3 array, persisted): "
           f"{fmt_ms(identity).strip()} ms with np.negative as the block function, "
           f"{fmt_ms(ours).strip()} ms for pellorin.dask.resize, graph building included.")
+    mosaic_speed()
 
 
 if __name__ == "__main__":

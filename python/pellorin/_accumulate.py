@@ -19,9 +19,16 @@ import numpy.typing as npt
 from . import _engine
 from ._arguments import MAX_THREADS, thread_count
 
-__all__ = ["Pieces", "Sums", "accumulate", "no_pieces"]
+__all__ = ["INPUT_BLOCK", "Pieces", "Region", "Sums", "TILE", "accumulate", "no_pieces", "tile_reach"]
 
 F64 = npt.NDArray[np.float64]
+
+#: The side of the output tiles that the engine sums each cell in (a cell's
+#: bits depend on its tile): a `Region` starts on a multiple of it.
+TILE = 128
+#: The side of the square blocks of input pixels that the engine lists per
+#: tile and takes in turn (rows of blocks, then pixels row by row in each).
+INPUT_BLOCK = 8
 
 
 class Pieces(NamedTuple):
@@ -56,6 +63,26 @@ class Sums(NamedTuple):
     variance: Optional[F64] = None
 
 
+class Region(NamedTuple):
+    """The cells ``rows[0]:rows[1]`` x ``cols[0]:cols[1]`` of an output grid
+    of shape `shape_out`."""
+
+    shape_out: tuple[int, int]
+    rows: tuple[int, int]
+    cols: tuple[int, int]
+
+    def on_tiles(self) -> bool:
+        """Whether the region is made of whole tiles (cut by the grid's end)."""
+        return all(lo % TILE == 0 and (hi % TILE == 0 or hi == n) and 0 <= lo <= hi <= n
+                   for (lo, hi), n in zip((self.rows, self.cols), self.shape_out))
+
+    def tiles(self, ntx: int) -> list[int]:
+        """The tiles (row-major, ntx per row) that the region covers."""
+        t0, t1 = self.rows[0] // TILE, -(-self.rows[1] // TILE)
+        u0, u1 = self.cols[0] // TILE, -(-self.cols[1] // TILE)
+        return [ty * ntx + tx for ty in range(t0, t1) for tx in range(u0, u1)]
+
+
 def no_pieces() -> Pieces:
     """An empty piece list."""
     return Pieces(np.empty((0, 4, 2)), np.empty(0, dtype=np.intp), np.empty(0))
@@ -63,7 +90,7 @@ def no_pieces() -> Pieces:
 
 def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], pieces: Pieces,
                sums: Sums, *, weights: Optional[F64] = None, variance: Optional[F64] = None,
-               threads: Optional[int] = None) -> None:
+               threads: Optional[int] = None, region: Optional[Region] = None) -> None:
     """Add the area overlaps of input pixels with the output cells to `sums`.
 
     Parameters
@@ -97,6 +124,16 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
         Number of threads the work may use (counts above 4096 are used as
         4096); None for all the cores available to the process. Results are
         the same to the bit for any number.
+    region : Region, optional
+        When given, `sums` hold only the block ``region.rows x
+        region.cols`` of an output grid of shape ``region.shape_out`` (the
+        grid above), and only the contributions to that block are added.
+        Each cell of the block receives exactly what it receives when the
+        whole grid is accumulated, provided every quad that overlaps the
+        block is among the input, the block's first row and column are
+        multiples of `TILE` (the ends may also be the grid's), the input's
+        first pixel is one whose row and column in the whole image are
+        multiples of `INPUT_BLOCK`, and the pieces of each pixel come in the same order.
 
     Notes
     -----
@@ -147,11 +184,21 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
         return
     if sums.variance is not None and variance is None:
         raise ValueError("sums.variance needs the input variance")
+    if region is not None and (not region.on_tiles() or wanted[0].shape[1:] != (
+            region.rows[1] - region.rows[0], region.cols[1] - region.cols[0])):
+        raise ValueError(f"{region} is not made of whole tiles or does not match the sums' shape")
+    block = None if region is None else region.shape_out + (region.rows[0], region.cols[0])
     workers = min(thread_count(threads), MAX_THREADS)
-    source = np.ascontiguousarray(pieces.source, dtype=np.int64)
+    # Pieces in the order of their source pixels (stably): any window of
+    # the input that holds a piece's source lists the pieces it shares a
+    # cell with in the same order, so a region's cells get the whole grid's
+    # bits.
+    order = np.argsort(pieces.source, kind="stable")
+    source = np.ascontiguousarray(pieces.source[order], dtype=np.int64)
     arrays = dict(take=np.ascontiguousarray(whole, dtype=np.bool_),
-                  piece_quads=np.ascontiguousarray(pieces.quads, dtype=np.float64),
-                  piece_source=source, piece_share=np.ascontiguousarray(pieces.share, dtype=np.float64))
+                  piece_quads=np.ascontiguousarray(pieces.quads[order], dtype=np.float64),
+                  piece_source=source, piece_share=np.ascontiguousarray(pieces.share[order], dtype=np.float64),
+                  block=block)
     xs = np.ascontiguousarray(xs, dtype=np.float64)
     ys = np.ascontiguousarray(ys, dtype=np.float64)
     values = np.ascontiguousarray(planes, dtype=np.float64)
@@ -168,3 +215,61 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
         one = [None if s is None else s[p:p + 1] for s in sums]
         _engine.accumulate(xs, ys, values[p:p + 1], *one, weights=np.ascontiguousarray(w[p]),
                            variance=None if var is None else var[p:p + 1], threads=workers, **arrays)
+
+
+def _tile_span(vmin: F64, vmax: F64, cells: int) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]:
+    """The tiles ``[lo, hi]`` along one axis that extents ``[vmin, vmax]``
+    may reach, widened by a millionth of a tile as the engine widens them
+    (``lo > hi`` where an extent misses the grid or only touches it)."""
+    tiles = -(-cells // TILE)
+    with np.errstate(invalid="ignore"):
+        hit = (vmax > -0.5) & (vmin < cells - 0.5)
+        lo = np.clip(np.floor((vmin + 0.5) / TILE - 1e-6), 0, tiles - 1)
+        hi = np.clip(np.floor((vmax + 0.5) / TILE + 1e-6), 0, tiles - 1)
+    lo = np.where(hit, lo, 1).astype(np.intp)
+    hi = np.where(hit, hi, 0).astype(np.intp)
+    return lo, hi
+
+
+def _reach_pairs(qx: F64, qy: F64, shape_out: tuple[int, int]) -> tuple[npt.NDArray[np.intp],
+                                                                         npt.NDArray[np.intp]]:
+    """(item, tile) pairs: every tile that each quad's bounding box reaches
+    (quads ``(n, 4)`` of x and y corners; quads with a corner that is not
+    finite reach none)."""
+    ntx = -(-shape_out[1] // TILE)
+    finite = np.isfinite(qx).all(axis=1) & np.isfinite(qy).all(axis=1)
+    x0, x1 = _tile_span(qx.min(axis=1), qx.max(axis=1), shape_out[1])
+    y0, y1 = _tile_span(qy.min(axis=1), qy.max(axis=1), shape_out[0])
+    nxs = np.where(finite, np.maximum(x1 - x0 + 1, 0), 0)
+    nys = np.where(finite, np.maximum(y1 - y0 + 1, 0), 0)
+    count = nxs * nys
+    item = np.repeat(np.arange(len(qx)), count)
+    k = np.arange(int(count.sum())) - np.repeat(np.cumsum(count) - count, count)
+    ty = y0[item] + k // nxs[item]
+    tx = x0[item] + k % nxs[item]
+    return item, ty * ntx + tx
+
+
+def tile_reach(xs: F64, ys: F64, whole: npt.NDArray[np.bool_], pieces: Pieces,
+               shape_out: tuple[int, int]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp],
+                                                    npt.NDArray[np.intp]]:
+    """Which output tiles the quads of an input may reach: for every tile
+    that whole pixels reach, the tile's number (row-major) and the bounding
+    rows and columns ``(j_min, j_max, i_min, i_max)`` of those pixels; and
+    for every piece, each tile it reaches, as (piece, tile) pairs. Every
+    quad that overlaps a tile's cells is counted in it (bounding boxes, so
+    a few that do not may be too)."""
+    j, i = np.nonzero(whole)
+    qx = np.stack([xs[j, i], xs[j, i + 1], xs[j + 1, i + 1], xs[j + 1, i]], axis=1)
+    qy = np.stack([ys[j, i], ys[j, i + 1], ys[j + 1, i + 1], ys[j + 1, i]], axis=1)
+    item, tile = _reach_pairs(qx, qy, shape_out)
+    used, slot = np.unique(tile, return_inverse=True)
+    bounds = np.empty((len(used), 4), dtype=np.intp)
+    big = np.iinfo(np.intp).max
+    for col, (rows_or_cols, reduce, start) in enumerate(((j, np.minimum, big), (j, np.maximum, -1),
+                                                         (i, np.minimum, big), (i, np.maximum, -1))):
+        out = np.full(len(used), start, dtype=np.intp)
+        reduce.at(out, slot, rows_or_cols[item])
+        bounds[:, col] = out
+    pitem, ptile = _reach_pairs(pieces.quads[:, :, 0], pieces.quads[:, :, 1], shape_out)
+    return used.astype(np.intp), bounds, np.stack([pitem, ptile], axis=1).astype(np.intp)

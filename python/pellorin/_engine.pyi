@@ -21,4 +21,5 @@ def accumulate(xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], values:
                piece_share: Optional[npt.NDArray[np.float64]] = None,
                weights: Optional[npt.NDArray[np.float64]] = None,
                variance: Optional[npt.NDArray[np.float64]] = None, per_plane: bool = False,
-               threads: int = 1) -> None: ...
+               threads: int = 1,
+               block: Optional[tuple[int, int, int, int]] = None) -> None: ...

@@ -121,10 +121,28 @@ class Plan(NamedTuple):
     pieces: Pieces
 
 
-def plan(pmap: PixelMap, xs: F64, ys: F64, wanted: Optional[B] = None) -> Plan:
+class Scale(NamedTuple):
+    """What the cutting takes from the whole image: the area a typical pixel
+    covers in the output and the sign of the map's Jacobian (None: taken
+    from the pieces at hand, as `_Subdivision` does when no pixel is whole)."""
+
+    typical: float
+    turn: Optional[float]
+
+
+def plan(pmap: PixelMap, xs: F64, ys: F64, wanted: Optional[B] = None, *,
+         scale: Optional[Scale] = None, origin: tuple[int, int] = (0, 0)) -> Plan:
     """Classify the pixels of the lattice (xs, ys) and cut the ones that a
     single quad does not represent. `wanted` (ny, nx) limits the cutting to
-    pixels that carry data."""
+    pixels that carry data.
+
+    The lattice may be a window of a larger image whose pixel (0, 0) is the
+    image's pixel `origin` (row, column), with `scale` found from the whole
+    image (`image_scale`): the pieces of a window's pixels are then those of
+    the whole image, bit for bit, for every pixel whose neighbours within
+    `WINDOW_HALO` pixels are in the window (the points where the transform
+    is evaluated and the arithmetic on them do not depend on the window).
+    Piece sources stay flat indices within the window."""
     # Corners off the sky are NaN or infinite; the arithmetic on them is
     # expected to give NaN, which every test below counts as failing.
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
@@ -133,7 +151,35 @@ def plan(pmap: PixelMap, xs: F64, ys: F64, wanted: Optional[B] = None) -> Plan:
             cand &= wanted
         if not cand.any():
             return Plan(whole, no_pieces())
-        return Plan(whole, _Subdivision(pmap, xs, ys, whole, cand).pieces())
+        return Plan(whole, _Subdivision(pmap, xs, ys, whole, cand, scale, origin).pieces())
+
+
+# The pixels around a pixel that its classification and its pieces depend
+# on: the screen reads second differences two lattice points away, and a
+# piece's corners are placed on the edges of the neighbouring pixels' pieces.
+WINDOW_HALO = 4
+
+
+def pixel_areas(xs: F64, ys: F64) -> F64:
+    """The area each pixel's quad covers in the output, (ny, nx)."""
+    q = xs + 1j * ys
+    return 0.5 * np.abs(_cross(q[1:, 1:] - q[:-1, :-1], q[1:, :-1] - q[:-1, 1:]))
+
+
+def turn_counts(xs: F64, ys: F64, whole: B) -> tuple[int, int]:
+    """How many whole pixels the map turns counter-clockwise and clockwise."""
+    q = xs + 1j * ys
+    c = _cross((q[1:, 1:] - q[:-1, :-1])[whole], (q[1:, :-1] - q[:-1, 1:])[whole])
+    return int((c > 0).sum()), int((c < 0).sum())
+
+
+def image_scale(typical_pool: F64, positive: int, negative: int) -> Scale:
+    """The `Scale` of an image from the areas that `_Subdivision` takes its
+    median over (those of the whole pixels or, with none, of the candidates'
+    finite quads) and the turn counts of its whole pixels."""
+    typical = float(np.median(typical_pool)) if len(typical_pool) else 1.0
+    turn = None if positive + negative == 0 else (1.0 if positive >= negative else -1.0)
+    return Scale(typical, turn)
 
 
 def _in_frame(e1: C128, e2: C128, d: C128) -> F64:
@@ -280,21 +326,27 @@ class _Cut(NamedTuple):
 class _Subdivision:
     """The quartering of the candidate pixels and the pieces it yields."""
 
-    def __init__(self, pmap: PixelMap, xs: F64, ys: F64, whole: B, cand: B) -> None:
+    def __init__(self, pmap: PixelMap, xs: F64, ys: F64, whole: B, cand: B,
+                 scale: Optional[Scale] = None, origin: tuple[int, int] = (0, 0)) -> None:
         self.pmap, self.xs, self.ys, self.whole = pmap, xs, ys, whole
         self.ny, self.nx = whole.shape
         self.leaves = _Leaves()
+        # Positions (X, Y) are in units of the whole image (the window's
+        # pixel (0, 0) is the image's pixel `origin`), so that the points
+        # where the transform is evaluated do not depend on the window.
+        self.origin = origin
         self.turn: Optional[float] = None
-        # The area a typical pixel covers in the output: the median over the
-        # pixels taken whole (or, with none, over the candidates' quads).
-        q_all = xs + 1j * ys
-        area = 0.5 * np.abs(_cross(q_all[1:, 1:] - q_all[:-1, :-1], q_all[1:, :-1] - q_all[:-1, 1:]))
-        pool = area[whole] if whole.any() else area[cand & np.isfinite(area)]
-        self.typical = float(np.median(pool)) if len(pool) else 1.0
+        if scale is None:
+            # The area a typical pixel covers in the output: the median over
+            # the pixels taken whole (or, with none, over the candidates' quads).
+            area = pixel_areas(xs, ys)
+            scale = image_scale(area[whole] if whole.any() else area[cand & np.isfinite(area)],
+                                *turn_counts(xs, ys, whole))
+        self.typical, self.turn = scale
         j, i = np.nonzero(cand)
         nx = self.nx
-        X = i.astype(np.int64) * _UNIT
-        Y = j.astype(np.int64) * _UNIT
+        X = (i.astype(np.int64) + origin[1]) * _UNIT
+        Y = (j.astype(np.int64) + origin[0]) * _UNIT
         S = np.full(len(i), _UNIT, dtype=np.int64)
         src = (j * nx + i).astype(np.intp)
         q = np.stack([xs[j, i] + 1j * ys[j, i], xs[j, i + 1] + 1j * ys[j, i + 1],
@@ -307,13 +359,7 @@ class _Subdivision:
         """The sign of the map's Jacobian: that of most pixels taken whole
         or, with none, of most of the signs in `fallback`."""
         if self.turn is None:
-            q = self.xs + 1j * self.ys
-            w = self.whole
-            if w.any():
-                c = _cross((q[1:, 1:] - q[:-1, :-1])[w], (q[1:, :-1] - q[:-1, 1:])[w])
-                self.turn = 1.0 if (c > 0).sum() >= (c < 0).sum() else -1.0
-            else:
-                return 1.0 if (fallback > 0).sum() >= (fallback < 0).sum() else -1.0
+            return 1.0 if (fallback > 0).sum() >= (fallback < 0).sum() else -1.0
         return self.turn
 
     def _eval(self, X: F64, Y: F64) -> C128:
@@ -592,7 +638,7 @@ class _Subdivision:
         return t, np.stack([qlo, qhi], axis=1)
 
     def pieces(self) -> Pieces:
-        return _assemble(self.leaves, self.xs, self.ys, self.whole, self.ny, self.nx)
+        return _assemble(self.leaves, self.xs, self.ys, self.whole, self.origin)
 
 
 class _Keys:
@@ -612,9 +658,13 @@ class _Keys:
         return ix.astype(np.int64) * len(self.uy) + iy, known
 
 
-def _assemble(leaves: _Leaves, xs: F64, ys: F64, whole: B, ny: int, nx: int) -> Pieces:
+def _assemble(leaves: _Leaves, xs: F64, ys: F64, whole: B, origin: tuple[int, int]) -> Pieces:
     """The pieces as quads, with every corner that lies inside an edge of a
-    larger piece (or of a whole pixel) moved onto that edge's line."""
+    larger piece (or of a whole pixel) moved onto that edge's line. Leaf
+    positions are in units of the image, whose pixel `origin` is the
+    window's (0, 0)."""
+    ny, nx = whole.shape
+    oy, ox = origin
     parts = leaves.parts
     cuts = leaves.cuts
     if not parts and not cuts:
@@ -678,6 +728,7 @@ def _assemble(leaves: _Leaves, xs: F64, ys: F64, whole: B, ny: int, nx: int) -> 
 
     def whole_at(px: I64, py: I64) -> B:
         """Whether pixel (py, px) (in pixels) exists and is taken whole."""
+        px, py = px - ox, py - oy
         inside = (px >= 0) & (px < nx) & (py >= 0) & (py < ny)
         res = np.zeros(len(px), dtype=bool)
         res[inside] = whole[py[inside], px[inside]]
@@ -734,7 +785,7 @@ def _assemble(leaves: _Leaves, xs: F64, ys: F64, whole: B, ny: int, nx: int) -> 
         res = image[pos].copy()
         lat = ~hit
         if lat.any():
-            i, j = X[lat] // _UNIT, Y[lat] // _UNIT
+            i, j = X[lat] // _UNIT - ox, Y[lat] // _UNIT - oy
             res[lat] = xs[j, i] + 1j * ys[j, i]
         return res
 

@@ -1,11 +1,12 @@
 """Lazy, chunked forms of the package's calls on Dask arrays.
 
-``pellorin.dask`` runs the plain NumPy calls (``pellorin.resize``,
-``pellorin.rebin_axis``) block by block inside a Dask graph, so that stacks
-of frames and cubes larger than one machine's memory or time are processed
-by Dask's schedulers: the threads of one machine or the workers of a
-``dask.distributed`` cluster. Every block goes through exactly the plain
-call, so every value is bit for bit what the plain call gives.
+``pellorin.dask`` runs the package's calls inside Dask graphs, so that
+stacks of frames, cubes and outputs larger than memory are processed by
+Dask's schedulers: the threads of one machine or the workers of a
+``dask.distributed`` cluster. ``resize`` and ``rebin_axis`` run the plain
+calls block by block; ``reproject`` computes each output chunk from the
+input pixels that reach it; all three give bit for bit the plain calls'
+values.
 
 It needs Dask's array module, installed with the optional extra::
 
@@ -26,6 +27,7 @@ except ImportError as error:
     ) from error
 
 from ._rebin_axis import rebin_axis
+from ._reproject import reproject
 from ._resize import resize
 
-__all__ = ["rebin_axis", "resize"]
+__all__ = ["rebin_axis", "reproject", "resize"]

@@ -14,6 +14,8 @@ namespace pellorin::quadsum {
 
 namespace {
 
+constexpr std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) noexcept { return a / b + (a % b != 0 ? 1 : 0); }
+
 // ---------------------------------------------------------------------------
 // The plan: which blocks and pieces may reach each tile.
 
@@ -443,8 +445,11 @@ PEL_TILE_INLINE void add_quad(const Inputs& in, const Tile& tile, Sink& sink, v4
     lanes::cover_quad(lanes::edges_of(q), k, sink);
 }
 
+// The plan's lists and grid, and the block of it being accumulated: its
+// first tile (tile_y0, tile_x0), its width in tiles and its first cell.
 struct TileLists {
     std::uint64_t tiles_x, tile_side, ny_out, nx_out, blocks_x;
+    std::uint64_t tile_y0, tile_x0, block_tiles_x, row0, col0;
     const std::uint64_t* block_start;
     const std::uint64_t* block_list;
     const std::uint64_t* piece_start;
@@ -452,8 +457,10 @@ struct TileLists {
 };
 
 template <class Sink>
-PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64_t t, const Sink& sink) {
-    const std::uint64_t ty = t / tl.tiles_x, tx = t % tl.tiles_x;
+PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64_t block_tile, const Sink& sink) {
+    const std::uint64_t ty = tl.tile_y0 + block_tile / tl.block_tiles_x;
+    const std::uint64_t tx = tl.tile_x0 + block_tile % tl.block_tiles_x;
+    const std::uint64_t t = ty * tl.tiles_x + tx;
     const std::uint64_t r0 = ty * tl.tile_side, c0 = tx * tl.tile_side;
     const std::uint64_t r1 = r0 + tl.tile_side < tl.ny_out ? r0 + tl.tile_side : tl.ny_out;
     const std::uint64_t c1 = c0 + tl.tile_side < tl.nx_out ? c0 + tl.tile_side : tl.nx_out;
@@ -472,7 +479,9 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
     const std::uint64_t npix = in.ny * in.nx;
     const std::uint64_t row = in.nx + 1;
     Sink s = sink;
-    const std::int64_t shift = sy * s.stride + sx;
+    // The accumulators hold the block, whose first cell is (row0, col0).
+    const std::int64_t shift =
+        (sy - static_cast<std::int64_t>(tl.row0)) * s.stride + (sx - static_cast<std::int64_t>(tl.col0));
     s.sum = s.sum != nullptr ? s.sum + shift : nullptr;
     s.weight = s.weight != nullptr ? s.weight + shift : nullptr;
     s.flux = s.flux != nullptr ? s.flux + shift : nullptr;
@@ -614,11 +623,22 @@ Plan make_plan(const Inputs& in, std::uint64_t ny_out, std::uint64_t nx_out, std
     return plan;
 }
 
+std::uint64_t Plan::block_tile_count(const Accumulators& acc) const {
+    // A side of the block: it starts on a tile boundary, lies in the grid
+    // and ends on a tile boundary or at the grid's end.
+    const auto whole_tiles = [&](std::uint64_t first, std::uint64_t cells, std::uint64_t grid) {
+        return first % tile_ == 0 && first <= grid && cells <= grid - first &&
+               ((first + cells) % tile_ == 0 || first + cells == grid);
+    };
+    panic_unless(whole_tiles(acc.row0, acc.ny_out, ny_out_) && whole_tiles(acc.col0, acc.nx_out, nx_out_),
+                 "quadsum: the accumulators' block is not made of whole tiles of the plan's grid");
+    return ceil_div(acc.ny_out, tile_) * ceil_div(acc.nx_out, tile_);
+}
+
 void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& acc, std::uint64_t tile_begin,
                       std::uint64_t tile_end, Isa isa) {
-    panic_unless(acc.ny_out == plan.ny_out_ && acc.nx_out == plan.nx_out_,
-                 "quadsum: accumulators and plan differ in shape");
-    panic_unless(tile_begin <= tile_end && tile_end <= plan.tile_count(), "quadsum: tile range out of bounds");
+    const std::uint64_t block_tiles = plan.block_tile_count(acc);
+    panic_unless(tile_begin <= tile_end && tile_end <= block_tiles, "quadsum: tile range out of bounds");
     require_isa(isa, "quadsum accumulation");
     panic_unless(acc.variance == nullptr || in.variance != nullptr, "quadsum: V needs the input variance");
     std::uint64_t plane = 0;
@@ -628,6 +648,11 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
                        plan.ny_out_,
                        plan.nx_out_,
                        plan.blocks_x_,
+                       acc.row0 / plan.tile_,
+                       acc.col0 / plan.tile_,
+                       ceil_div(acc.nx_out, plan.tile_),
+                       acc.row0,
+                       acc.col0,
                        plan.block_start_.data(),
                        plan.block_list_.data(),
                        plan.piece_start_.data(),

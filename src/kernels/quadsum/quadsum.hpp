@@ -112,8 +112,16 @@ struct Inputs {
 // per plane (row-major, planes one after another), each added to, or null.
 // W has one plane with Coverage::Shared, k with Coverage::PerPlane; S, F
 // and V have k.
+//
+// The arrays may hold a block of the plan's grid rather than all of it:
+// ny_out x nx_out cells whose first is cell (row0, col0) of the grid. A
+// block starts on a tile boundary and ends on one or at the grid's end, so
+// that it is made of whole tiles; each of its cells then receives exactly
+// the bits it receives when the whole grid is accumulated (a tile's terms
+// depend on the tile's place in the grid, not on the block).
 struct Accumulators {
     std::uint64_t ny_out = 0, nx_out = 0;
+    std::uint64_t row0 = 0, col0 = 0;
     Coverage coverage = Coverage::Shared;
     double* sum = nullptr;       // S
     double* weight = nullptr;    // W
@@ -128,6 +136,9 @@ class Plan {
 public:
     std::uint64_t tile_count() const noexcept { return tiles_x_ * tiles_y_; }
     std::uint64_t tile_size() const noexcept { return tile_; }
+    // The number of tiles of the block that `acc` holds (Panic when it is
+    // not made of whole tiles of this plan's grid).
+    std::uint64_t block_tile_count(const Accumulators& acc) const;
 
 private:
     friend Plan make_plan(const Inputs&, std::uint64_t, std::uint64_t, std::uint64_t);
@@ -148,8 +159,9 @@ inline constexpr std::uint64_t block_side = 8;
 // pieces' sources and shares (Panic). O(pixels + pieces).
 Plan make_plan(const Inputs& in, std::uint64_t ny_out, std::uint64_t nx_out, std::uint64_t tile_size);
 
-// Adds the contributions of tiles [tile_begin, tile_end) of `plan` to the
-// accumulators (whose grid must be the plan's). Safe to run concurrently
+// Adds the contributions of tiles [tile_begin, tile_end) of the block that
+// the accumulators hold (numbered row-major within the block; the whole grid
+// when the block is) to them. The block must lie in the plan's grid. Safe to run concurrently
 // on disjoint tile ranges of one plan. `isa` selects an instruction set
 // for speed only: every set gives the same bits.
 void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& acc, std::uint64_t tile_begin,

@@ -1,6 +1,6 @@
 // Entry of accumulate(xs, ys, values, sums, weight, flux, variance_sums, *,
 // take=None, piece_quads=None, piece_source=None, piece_share=None,
-// weights=None, variance=None, per_plane=False, threads=1): the area
+// weights=None, variance=None, per_plane=False, threads=1, block=None): the area
 // overlaps of an image's mapped pixels (and of explicit pieces of pixels)
 // with the cells of an output grid, added to the accumulators S, W, F, V
 // that are given (kernels/quadsum/quadsum.hpp states the sums). The plan
@@ -31,7 +31,7 @@ namespace {
 constexpr const char* positional_names[] = {"xs", "ys", "values", "sums", "weight", "flux", "variance_sums"};
 constexpr KeywordParam keyword_names[] = {{"take", false},        {"piece_quads", false}, {"piece_source", false},
                                           {"piece_share", false}, {"weights", false},     {"variance", false},
-                                          {"per_plane", false},   {"threads", false}};
+                                          {"per_plane", false},   {"threads", false},     {"block", false}};
 constexpr ParameterTable parameter_table{"accumulate", positional_names, std::size(positional_names), keyword_names};
 
 // Slots of the keyword-only parameters.
@@ -44,6 +44,7 @@ enum Slot : std::size_t {
     variance_slot,
     per_plane_slot,
     threads_slot,
+    block_slot,
 };
 
 // Output tiles are tile_side x tile_side cells: large enough that a tile's
@@ -54,6 +55,31 @@ enum Slot : std::size_t {
 constexpr std::uint64_t tile_side = 128;
 
 bool absent(PyObject* obj) { return obj == nullptr || obj == Py_None; }
+
+// Where the accumulators lie in the grid: they hold its cells [row0, row0 +
+// rows) x [col0, col0 + cols), rows x cols being their own shape.
+struct Block {
+    std::uint64_t grid_rows, grid_cols, row0, col0;
+};
+
+// `block`: a tuple (grid_rows, grid_cols, row0, col0) of integers >= 0.
+Result<Block> block_argument(PyObject* obj) {
+    if (!PyTuple_Check(obj) || PyTuple_Size(obj) != 4) {
+        return type_error("block must be a tuple (grid_rows, grid_cols, row0, col0)");
+    }
+    std::uint64_t parts[4] = {};
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PEL_TRY(parts[i], convert_argument("block", extract_u64(PyTuple_GetItem(obj, i))));
+    }
+    return Block{parts[0], parts[1], parts[2], parts[3]};
+}
+
+// Whether [first, first + cells) of a side of `grid` cells is made of whole
+// tiles: it starts on a tile boundary and ends on one or at the grid's end.
+bool whole_tiles(std::uint64_t first, std::uint64_t cells, std::uint64_t grid) {
+    return first % tile_side == 0 && first <= grid && cells <= grid - first &&
+           ((first + cells) % tile_side == 0 || first + cells == grid);
+}
 
 [[gnu::cold, gnu::noinline]] ErrorState shape_mismatch(const char* name, std::span<const std::uint64_t> shape) {
     std::string text = std::string(name) + " must have shape (";
@@ -238,6 +264,14 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
     }
     const std::uint64_t ny_out = first->shape(1);
     const std::uint64_t nx_out = first->shape(2);
+    Block block{ny_out, nx_out, 0, 0};
+    if (!absent(slots[block_slot])) {
+        PEL_TRY(block, block_argument(slots[block_slot]));
+        if (!whole_tiles(block.row0, ny_out, block.grid_rows) || !whole_tiles(block.col0, nx_out, block.grid_cols)) {
+            return value_error("block must place the accumulators on whole tiles of " + std::to_string(tile_side) +
+                               " x " + std::to_string(tile_side) + " cells of the grid");
+        }
+    }
     const std::uint64_t out_shape[3] = {k, ny_out, nx_out};
     const std::uint64_t weight_shape[3] = {per_plane ? k : 1, ny_out, nx_out};
     if (sums) {
@@ -326,6 +360,8 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
     quadsum::Accumulators acc;
     acc.ny_out = ny_out;
     acc.nx_out = nx_out;
+    acc.row0 = block.row0;
+    acc.col0 = block.col0;
     acc.coverage = per_plane ? quadsum::Coverage::PerPlane : quadsum::Coverage::Shared;
     const auto data_of = [](const std::optional<numpy::WritableView>& v) {
         return v ? reinterpret_cast<double*>(v->data()) : nullptr;
@@ -341,8 +377,8 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
     // before it allocates them (OutOfMemory, raised as MemoryError once the
     // lock is held again).
     py::without_lock([&] {
-        const quadsum::Plan plan = quadsum::make_plan(in, ny_out, nx_out, tile_side);
-        const std::uint64_t tiles = plan.tile_count();
+        const quadsum::Plan plan = quadsum::make_plan(in, block.grid_rows, block.grid_cols, tile_side);
+        const std::uint64_t tiles = plan.block_tile_count(acc);
         const std::uint64_t grain = parallel::balanced_grain(tiles, threads, 1);
         parallel::for_each_chunk(tiles, grain, threads, [&](std::uint64_t begin, std::uint64_t end, unsigned) {
             quadsum::accumulate_tiles(in, plan, acc, begin, end, isa);

@@ -36,7 +36,7 @@ for resize. Private: pellorin.rebin_axis checks the arguments and documents
 the results.)doc";
 
 constexpr const char doc_accumulate[] =
-    R"doc(accumulate(xs, ys, values, sums, weight, flux, variance_sums, *, take=None, piece_quads=None, piece_source=None, piece_share=None, weights=None, variance=None, per_plane=False, threads=1)
+    R"doc(accumulate(xs, ys, values, sums, weight, flux, variance_sums, *, take=None, piece_quads=None, piece_source=None, piece_share=None, weights=None, variance=None, per_plane=False, threads=1, block=None)
 --
 
 Adds the area overlaps of mapped pixels with the cells of an output grid
@@ -50,7 +50,10 @@ a the overlap with a cell, A the pixel's area over its share, w its weight
 (weights (ny, nx), pixels with w not > 0 skipped), s its variance
 (variance (k, ny, nx)). take (ny, nx) selects the pixels taken whole;
 piece_quads (m, 4, 2), piece_source (m,) and piece_share (m,) add parts of
-pixels. A NaN value skips its plane, or every plane unless per_plane. The
+pixels. A NaN value skips its plane, or every plane unless per_plane.
+block (grid_rows, grid_cols, row0, col0): the accumulators hold the cells
+from (row0, col0) of a larger grid, on whole tiles; each gets the bits it
+gets when the whole grid is accumulated. The
 bits do not depend on threads. Private: pellorin's functions check the
 arguments and document the results.)doc";
 

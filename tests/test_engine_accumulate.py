@@ -188,6 +188,21 @@ def test_the_same_bits_for_any_thread_count(per_plane):
             assert a.tobytes() == b.tobytes()
 
 
+@pytest.mark.parametrize("rows, cols", [((128, 256), (0, 128)), ((256, 420), (256, 390)), ((0, 420), (128, 256))])
+def test_a_block_on_whole_tiles_holds_the_whole_grids_bits(rows, cols):
+    job = big_job()
+    whole = run_engine(job, False)
+    cells = (rows[1] - rows[0], cols[1] - cols[0])
+    part = accumulators(2, cells, False, 0.0)
+    _engine.accumulate(job["xs"], job["ys"], job["values"], *part, take=job["take"],
+                       piece_quads=job["piece_quads"], piece_source=job["piece_source"],
+                       piece_share=job["piece_share"], weights=job["weights"], variance=job["variance"],
+                       threads=2, block=job["shape_out"] + (rows[0], cols[0]))
+    for a, b in zip(whole, part):
+        assert np.count_nonzero(b) > 0
+        assert a[:, rows[0]:rows[1], cols[0]:cols[1]].tobytes() == b.tobytes()
+
+
 def test_the_lock_is_released_while_it_works():
     job = big_job(n=600, shape_out=(800, 800))
     finished = threading.Event()
@@ -290,6 +305,11 @@ def read_only(a):
     (dict(sums=SHARED.reshape(4, 4, 4)[:2], flux=SHARED.reshape(4, 4, 4)[1:3]), ValueError,
      "sums and flux share memory"),
     (dict(weight=np.zeros((1, 4, 4)), weights=None, take=None, per_plane="yes"), TypeError, "per_plane"),
+    (dict(block=(4, 4)), TypeError, r"block must be a tuple \(grid_rows, grid_cols, row0, col0\)"),
+    (dict(block=(4, 4, 0, -1)), ValueError, "block must hold four integers >= 0"),
+    (dict(block=(300, 300, 128, 1)), ValueError, "block must place the accumulators on whole tiles of 128"),
+    (dict(block=(130, 4, 128, 0)), ValueError, "whole tiles"),
+    (dict(block=(4, 4, 0, 0), sums=np.zeros((2, 5, 4)), weight=np.zeros((1, 5, 4))), ValueError, "whole tiles"),
     (dict(threads=0), ValueError, "threads must be between 1 and 4096"),
     (dict(threads=1.5), TypeError, "threads"),
     (dict(colour=1), TypeError, "unexpected keyword argument 'colour'"),

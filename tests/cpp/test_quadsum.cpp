@@ -755,6 +755,50 @@ void refusals() {
     CHECK(qs::make_plan(in, 0, 7, 2).tile_count() == 0);
 }
 
+
+// A block of the grid made of whole tiles, accumulated on its own, holds
+// the whole grid's bits in its cells; blocks not on whole tiles are refused.
+void blocks_hold_the_grids_bits() {
+    std::mt19937_64 gen(29);
+    Job job = warped(40, 30, 1.1, 0.35, -0.4, 0.95, 3.0, 6.0, 0.6, 2, gen);
+    job.piece_quads = {5.0, 5.0, 14.5, 6.0, 13.0, 17.25, 4.5, 12.0};
+    job.piece_source = {77};
+    job.piece_share = {0.75};
+    const std::uint64_t ny_out = 50, nx_out = 45, tile = 7;
+    const Sums ref = run(job, ny_out, nx_out, tile);
+    const qs::Inputs in = job.inputs();
+    const qs::Plan plan = qs::make_plan(in, ny_out, nx_out, tile);
+    struct Block {
+        std::uint64_t row0, col0, rows, cols;
+    };
+    for (const Block b : {Block{0, 0, 50, 45}, Block{7, 14, 21, 7}, Block{42, 35, 8, 10}, Block{14, 0, 7, 45}}) {
+        Sums part(b.rows, b.cols, 2, 1, false);
+        qs::Accumulators acc = part.acc(qs::Coverage::Shared);
+        acc.row0 = b.row0;
+        acc.col0 = b.col0;
+        qs::accumulate_tiles(in, plan, acc, 0, plan.block_tile_count(acc), Isa::Baseline);
+        int differ = 0;
+        for (std::uint64_t p = 0; p < 2; ++p) {
+            for (std::uint64_t r = 0; r < b.rows; ++r) {
+                for (std::uint64_t c = 0; c < b.cols; ++c) {
+                    const std::size_t mine = (p * b.rows + r) * b.cols + c;
+                    const std::size_t grid = (p * ny_out + b.row0 + r) * nx_out + b.col0 + c;
+                    differ += std::memcmp(&part.s[mine], &ref.s[grid], 8) != 0 ||
+                              std::memcmp(&part.f[mine], &ref.f[grid], 8) != 0 ||
+                              (p == 0 && std::memcmp(&part.w[mine], &ref.w[grid], 8) != 0);
+                }
+            }
+        }
+        CHECK(differ == 0);
+    }
+    for (const Block b : {Block{3, 0, 7, 7}, Block{0, 0, 6, 7}, Block{49, 0, 7, 7}, Block{0, 42, 7, 7}}) {
+        Sums part(b.rows, b.cols, 2, 1, false);
+        qs::Accumulators acc = part.acc(qs::Coverage::Shared);
+        acc.row0 = b.row0;
+        acc.col0 = b.col0;
+        CHECK(throws<pellorin::Panic>([&] { (void)plan.block_tile_count(acc); }));
+    }
+}
 }  // namespace
 
 int main() {
@@ -768,5 +812,6 @@ int main() {
     missing_pixels_add_nothing();
     order_threads_and_isas();
     refusals();
+    blocks_hold_the_grids_bits();
     return tally::report();
 }

@@ -69,7 +69,11 @@ Result<Block> block_argument(PyObject* obj) {
     }
     std::uint64_t parts[4] = {};
     for (Py_ssize_t i = 0; i < 4; ++i) {
-        PEL_TRY(parts[i], convert_argument("block", extract_u64(PyTuple_GetItem(obj, i))));
+        Result<std::uint64_t> part = extract_u64(PyTuple_GetItem(obj, i));
+        if (!part.ok()) {
+            return value_error("block must hold four integers >= 0");
+        }
+        parts[i] = part.value();
     }
     return Block{parts[0], parts[1], parts[2], parts[3]};
 }

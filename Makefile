@@ -17,6 +17,7 @@
 #             its C++ runtime linked in and hidden (cmake/zig.cmake), then
 #             checked and tagged manylinux2014 by auditwheel.
 # make fuzz   build the libFuzzer targets with clang and run each briefly.
+# make bench-kernels  the C++ kernel benchmarks, then the peers on their jobs.
 # WORK=name   keeps build/, dist/ and the quick venv apart for parallel work.
 # WERROR=OFF  builds without -Werror (it is on by default).
 SHELL := /bin/bash
@@ -49,7 +50,7 @@ WHEEL_X86_64 = $(call wheel_of,x86_64)
 ALL_WHEELS = $(foreach a,$(WHEEL_ARCHES),$(call wheel_of,$(a)))
 # Processors with a wheel; each has a zig toolchain file cmake/<arch>-linux-gnu.2.17.cmake.
 WHEEL_ARCHES := x86_64 aarch64
-TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" zarr astropy reproject
+TEST_DEPS := pytest hypothesis shapely mypy "dask[array,distributed]" zarr astropy reproject drizzle
 DEMO_DEPS := "numpy>=2,<3" matplotlib opencv-python-headless pillow astropy scikit-image
 # The docs venv: Sphinx and its extensions (major versions pinned, so that a
 # new release cannot break the warnings-as-errors build unannounced), plus
@@ -59,8 +60,8 @@ DOCS_DEPS := "numpy>=2,<3" "sphinx>=8,<10" "myst-parser>=4,<6" "numpydoc>=1.8,<2
 BENCH_DEPS := "numpy>=2,<3" opencv-python-headless pillow pypolyclip shapely spectres drizzle reproject astropy \
     scikit-image "dask[array,distributed]"
 
-.PHONY: all wheel wheels sdist sdist-check wheel-import test quick demo docs bench fuzz clean check-exports audit \
-    sanitize cpptest lint aarch64 envs pytest-np2 pytest-np1 $(addprefix wheel-,$(WHEEL_ARCHES))
+.PHONY: all wheel wheels sdist sdist-check wheel-import test quick demo docs bench bench-kernels fuzz clean \
+    check-exports audit sanitize cpptest lint aarch64 envs pytest-np2 pytest-np1 $(addprefix wheel-,$(WHEEL_ARCHES))
 
 all: test
 
@@ -255,6 +256,17 @@ docs: $(WHEEL_DEP) .venv-sphinx/.ok
 bench: wheel .venv-bench/.ok
 	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(WHEEL_X86_64)
 	.venv-bench/bin/python benchmarks/run_all.py
+
+# The C++ kernel benchmarks (benchmarks/cpp, built only here), then the
+# peers' times on the same jobs (with the package installed for resize).
+# Not part of make test or make bench.
+bench-kernels: wheel .venv-bench/.ok
+	$(CMAKE_PATH) cmake -S . -B build/$(WORK)-bench -G Ninja -DPELLORIN_MODULE=OFF -DPELLORIN_BENCHMARKS=ON \
+	    -DPELLORIN_WERROR=$(WERROR)
+	$(CMAKE_PATH) cmake --build build/$(WORK)-bench
+	build/$(WORK)-bench/bench_quadsum
+	.venv-bench/bin/pip install -q --force-reinstall --no-deps $(WHEEL_X86_64)
+	cd benchmarks && ../.venv-bench/bin/python bench_quadsum_peers.py
 
 # libFuzzer targets for the pure kernels, built by CMake with clang (installed
 # with apt-get when missing); FUZZ_SECONDS per target (default 60). Not part

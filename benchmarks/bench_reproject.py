@@ -1,18 +1,24 @@
-"""pellorin.reproject, the whole pipeline from the transform to the image,
-against drizzle (square kernel, pixfrac 1, fed the pixel map) and
-reproject_exact, one thread. The time spent inside the kernel calls is
-reported apart from the package's own glue.
+"""pellorin.reproject, the whole pipeline from the transform to the image:
 
-Times are CPU seconds of this process (every peer runs on one thread), the
-median of interleaved rounds, so that other work on a shared machine
-disturbs them less than wall time."""
+- one thread, against drizzle (square kernel, pixfrac 1, fed the pixel map)
+  on a 2048x2048 affine map, reproject_exact and astropy's own evaluation of
+  the two transforms on the corner lattice (the floor of this route) on a
+  512x512 TAN to TAN pair, and pellorin.resize on a 6x6 image zoomed x500
+  onto 3000x3000 (the same job for both);
+- one thread against two, on the 2048x2048 affine map.
+
+One-thread times are CPU seconds of this process (every peer runs on one
+thread), the median of interleaved rounds, so that other work on a shared
+machine disturbs them less than wall time; the comparison of thread counts
+takes wall time. The time spent inside the engine's accumulation call is
+reported apart from the package's own glue."""
 import time
 
 import numpy as np
 
-import _pellorin
 import pellorin
 from _common import optional_peer, print_table
+from pellorin import _engine
 
 Drizzle = optional_peer("drizzle.resample", "Drizzle")
 WCS = optional_peer("astropy.wcs", "WCS")
@@ -32,6 +38,17 @@ def affine_case(n):
 
     data = np.random.default_rng(3).uniform(0.5, 2.0, (n, n)).astype(np.float32)
     return data, transform
+
+
+def zoom_case():
+    """6x6 onto 3000x3000: input pixel centre i maps to 500 i + 249.5, so
+    that pixel edges fall on cell edges, as in resize's job."""
+    data = np.arange(1.0, 37.0).reshape(6, 6)
+
+    def transform(x, y):
+        return 500.0 * x + 249.5, 500.0 * y + 249.5
+
+    return data, transform, (3000, 3000)
 
 
 def tan_pair(n):
@@ -63,32 +80,32 @@ def lattice_floor(w_in, w_out, shape):
     return w_out.world_to_pixel_values(*w_in.pixel_to_world_values(x, y))
 
 
-def interleaved(fns, rounds=5):
-    """Median CPU seconds of each fn over `rounds` rounds that run every fn
-    in turn (after one warm-up round), with the time spent inside the
-    kernel calls: {name: (total, kernel)}."""
-    inner = _pellorin.rebin_quads
+def interleaved(fns, rounds=5, clock=time.process_time):
+    """Median seconds (of `clock`) of each fn over `rounds` rounds that run
+    every fn in turn (after one warm-up round), with the time spent inside
+    the engine's accumulation: {name: (total, accumulation)}."""
+    inner = _engine.accumulate
     spent = [0.0]
 
     def timed(*args, **kwargs):
-        start = time.process_time()
+        start = clock()
         try:
             return inner(*args, **kwargs)
         finally:
-            spent[0] += time.process_time() - start
+            spent[0] += clock() - start
 
     runs = {name: [] for name in fns}
-    _pellorin.rebin_quads = timed
+    _engine.accumulate = timed
     try:
         for r in range(rounds + 1):
             for name, fn in fns.items():
                 spent[0] = 0.0
-                start = time.process_time()
+                start = clock()
                 fn()
                 if r:
-                    runs[name].append((time.process_time() - start, spent[0]))
+                    runs[name].append((clock() - start, spent[0]))
     finally:
-        _pellorin.rebin_quads = inner
+        _engine.accumulate = inner
     return {name: (float(np.median([t for t, _ in v])), float(np.median([k for _, k in v])))
             for name, v in runs.items()}
 
@@ -96,7 +113,7 @@ def interleaved(fns, rounds=5):
 def run():
     rows, parts = [], []
     data, transform = affine_case(2048)
-    fns = {"ours": lambda: pellorin.reproject(data, transform, data.shape)}
+    fns = {"ours": lambda: pellorin.reproject(data, transform, data.shape, threads=1)}
     if Drizzle is not None:
         fns["drizzle"] = lambda: drizzle(data, transform)
     t = interleaved(fns)
@@ -107,7 +124,7 @@ def run():
     if WCS is not None:
         w_in, w_out = tan_pair(512)
         tan_data = data[:512, :512].astype(np.float64)
-        fns = {"ours": lambda: pellorin.reproject(tan_data, (w_in, w_out), (512, 512)),
+        fns = {"ours": lambda: pellorin.reproject(tan_data, (w_in, w_out), (512, 512), threads=1),
                "astropy lattice": lambda: lattice_floor(w_in, w_out, (512, 512))}
         if reproject_exact is not None:
             fns["reproject_exact"] = lambda: reproject_exact(
@@ -117,12 +134,29 @@ def run():
         rows.append((case, t["ours"][0], {k: v[0] for k, v in t.items() if k != "ours"}))
         parts.append((case, *t["ours"]))
 
+    small, zoom, shape = zoom_case()
+    t = interleaved({"ours": lambda: pellorin.reproject(small, zoom, shape, threads=1),
+                     "resize": lambda: pellorin.resize(small, shape, threads=1)})
+    case = "6x6 zoomed x500 onto 3000x3000, mean"
+    rows.append((case, t["ours"][0], {"pellorin.resize": t["resize"][0]}))
+    parts.append((case, *t["ours"]))
+
     print_table("pellorin.reproject (whole pipeline, one thread, CPU time)", rows,
-                ["drizzle", "reproject_exact", "astropy lattice"])
-    print("\n| case | total (ms) | in the kernel (ms) | glue, transform included (ms) |")
+                ["drizzle", "reproject_exact", "astropy lattice", "pellorin.resize"])
+    print("\n| case | total (ms) | in the accumulation (ms) | glue, transform included (ms) |")
     print("|---|---|---|---|")
     for case, total, kernel in parts:
         print(f"| {case} | {total * 1e3:.1f} | {kernel * 1e3:.1f} | {(total - kernel) * 1e3:.1f} |")
+
+    t = interleaved({threads: (lambda threads=threads: pellorin.reproject(data, transform, data.shape,
+                                                                         threads=threads))
+                     for threads in (1, 2)}, clock=time.perf_counter)
+    print("\n### pellorin.reproject, one thread against two (2048x2048 affine, mean, wall time)\n")
+    print("| threads | total (ms) | in the accumulation (ms) | speed-up of the whole |")
+    print("|---|---|---|---|")
+    for threads in (1, 2):
+        total, kernel = t[threads]
+        print(f"| {threads} | {total * 1e3:.1f} | {kernel * 1e3:.1f} | {t[1][0] / total:.2f} |")
 
 
 if __name__ == "__main__":

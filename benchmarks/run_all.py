@@ -11,6 +11,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import bench_face  # noqa: E402  (first: it pins BLAS to one thread before NumPy loads)
 import bench_image  # noqa: E402
+import bench_mosaic  # noqa: E402
 import bench_quads  # noqa: E402
 import bench_reproject  # noqa: E402
 import bench_threads  # noqa: E402
@@ -23,7 +24,8 @@ def main():
 
     print(write_machine())
     jobs = [(module.__name__, module.run) for module in
-            (bench_image, bench_quads, bench_reproject, bench_weights, bench_threads, bench_face)]
+            (bench_image, bench_quads, bench_reproject, bench_mosaic, bench_weights, bench_threads,
+             bench_face)]
     for name, run in jobs + list(bench_accuracy.SECTIONS.items()):
         with tables_to(name):
             run()

@@ -21,8 +21,11 @@ so the two results differ by at most ``2 * gamma_K * sum|c_k|``; the sum of
 
 "mean" mode cannot be combined this way from returned grids: a cell's mean
 is sum(v * a) / sum(a) over the overlap areas a of every quad, and the
-returned mean of a chunk has lost its sum(a). ``rebin_quads_mean`` rebuilds
-both sums from "sum" mode, which is exact for quads that lie inside the grid.
+returned mean of a chunk has lost its sum(a). ``pellorin.Mosaic`` keeps both
+sums (``add_quads`` per chunk, ``merge`` of the chunks' mosaics, which
+pickle), for quads anywhere; ``rebin_quads_mean`` below is the older
+workaround that rebuilds them from "sum" mode, exact only for quads that lie
+inside the grid.
 
 Run ``python examples/dask_quads.py`` for a small demonstration on this
 machine's threads (it needs ``pip install "pellorin[dask]"``), or

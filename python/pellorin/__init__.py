@@ -20,9 +20,10 @@ try:
 except _metadata.PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
+from ._mosaic import Mosaic
 from ._rebin_axis import rebin_axis
 from ._reproject import PixelTransform, WCSLike, pixel_quads, reproject
 from ._resize import resize
 
-__all__ = ["__version__", "pixel_quads", "rebin_axis", "reproject", "resize", "PixelTransform",
+__all__ = ["__version__", "Mosaic", "pixel_quads", "rebin_axis", "reproject", "resize", "PixelTransform",
            "WCSLike"]

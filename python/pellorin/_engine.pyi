@@ -1,6 +1,6 @@
 # The package's compiled engine (pellorin/_engine.abi3.so). Private: called
 # only by pellorin's functions, which check every argument.
-from typing import Any, Optional
+from typing import Any, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -12,3 +12,13 @@ def rebin_axis(values: npt.NDArray[np.floating[Any]], out: npt.NDArray[np.floati
                in_bw: float, out_origin: float, out_bw: float, total: bool, threads: int, *,
                mask: Optional[npt.NDArray[np.uint8]] = None,
                out_mask: Optional[npt.NDArray[np.uint8]] = None) -> None: ...
+def accumulate(xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], values: npt.NDArray[np.float64],
+               sums: Optional[npt.NDArray[np.float64]], weight: Optional[npt.NDArray[np.float64]],
+               flux: Optional[npt.NDArray[np.float64]], variance_sums: Optional[npt.NDArray[np.float64]], *,
+               take: Optional[npt.NDArray[Union[np.uint8, np.bool_]]] = None,
+               piece_quads: Optional[npt.NDArray[np.float64]] = None,
+               piece_source: Optional[npt.NDArray[Union[np.uint64, np.int64]]] = None,
+               piece_share: Optional[npt.NDArray[np.float64]] = None,
+               weights: Optional[npt.NDArray[np.float64]] = None,
+               variance: Optional[npt.NDArray[np.float64]] = None, per_plane: bool = False,
+               threads: int = 1) -> None: ...

@@ -182,9 +182,12 @@ void release_readonly(PyObject* array) noexcept {
 
 std::size_t element_size(ElementType type) noexcept {
     switch (type) {
+        case ElementType::Bool:
         case ElementType::UInt8: return 1;
         case ElementType::UInt16: return 2;
         case ElementType::Float32: return 4;
+        case ElementType::Int64:
+        case ElementType::UInt64:
         case ElementType::Float64: return 8;
     }
     return 1;

@@ -15,8 +15,9 @@
 
 namespace pellorin::numpy {
 
-// NumPy type numbers.
-enum class ElementType : int { UInt8 = 2, UInt16 = 4, Float32 = 11, Float64 = 12 };
+// NumPy type numbers (the 64-bit integers as `long long`, which match int64
+// and uint64 on every platform: equivalent types compare equal).
+enum class ElementType : int { Bool = 0, UInt8 = 2, UInt16 = 4, Int64 = 9, UInt64 = 10, Float32 = 11, Float64 = 12 };
 
 template <class T>
 struct element_type_of;

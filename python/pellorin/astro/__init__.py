@@ -14,6 +14,7 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess
         "pellorin.astro needs astropy; install it with the extra: pip install 'pellorin[astro]'"
     ) from error
 
+from ._coadd import coadd
 from ._reproject import reproject
 
-__all__ = ["reproject"]
+__all__ = ["coadd", "reproject"]

@@ -147,6 +147,58 @@ def _same_other_axes(low_in: Any, low_out: Any, axes_in: tuple[int, int],
                              f"unchanged and must match")
 
 
+def _prepare(input_data: Any, low_out: Any, out_shape: Optional[tuple[int, ...]],
+             hdu_in: Union[int, str]) -> tuple[Any, Any, Any, tuple[int, ...], tuple[int, int],
+                                               tuple[int, int]]:
+    """One input made ready for `pellorin.reproject` onto the output
+    (`low_out`, `out_shape` from `_output`): the data with its celestial axes
+    last, the celestial WCS of input and output, the whole output shape in
+    that order, and the numpy axes (y, x) of the celestial axes in the
+    input's data and in the output's array."""
+    data, low_in = _input(input_data, hdu_in)
+    if isinstance(data, np.ma.MaskedArray):
+        array: Any = data
+    else:
+        array = np.asarray(data)
+    n_in = low_in.pixel_n_dim
+    if array.ndim < n_in:
+        raise ValueError(f"the input data has {array.ndim} axes, fewer than its WCS's {n_in}")
+    axes_in = _celestial_axes(low_in, "input")
+    axes_out = _celestial_axes(low_out, "output")
+    cel_in = _celestial_wcs(low_in, axes_in)
+    cel_out = _celestial_wcs(low_out, axes_out)
+    # Numpy axes of the celestial pixel axes: pixel axis p is numpy axis
+    # ndim - 1 - p; the lower pixel axis is x.
+    ax_x, ax_y = array.ndim - 1 - axes_in[0], array.ndim - 1 - axes_in[1]
+    stacked = np.moveaxis(array, (ax_y, ax_x), (-2, -1))
+    carried = stacked.shape[:-2]
+    assert out_shape is not None
+    n_out = low_out.pixel_n_dim
+    if n_out > 2:
+        if len(out_shape) == n_out and array.ndim > n_in:
+            out_shape = array.shape[:array.ndim - n_in] + tuple(out_shape)
+        if len(out_shape) != array.ndim:
+            raise ValueError(f"shape_out {tuple(out_shape)} does not have the data's {array.ndim} axes")
+        ox, oy = len(out_shape) - 1 - axes_out[0], len(out_shape) - 1 - axes_out[1]
+        rest = tuple(out_shape[k] for k in range(len(out_shape)) if k not in (ox, oy))
+        if rest != carried:
+            raise ValueError(f"the output's non-celestial axes {rest} are not the input's {carried}; "
+                             f"they are carried along unchanged")
+        sizes = [array.shape[array.ndim - 1 - p] for p in range(n_in) if p not in axes_in]
+        _same_other_axes(low_in, low_out, axes_in, axes_out, sizes)
+        cel_shape = (out_shape[oy], out_shape[ox])
+    else:
+        if len(out_shape) == 2:
+            cel_shape = (out_shape[0], out_shape[1])
+        elif tuple(out_shape[:-2]) == carried and len(out_shape) == array.ndim:
+            cel_shape = (out_shape[-2], out_shape[-1])
+        else:
+            raise ValueError(f"shape_out must be (rows, columns) or the data's other axes {carried} "
+                             f"followed by them; got {tuple(out_shape)}")
+        ox, oy = ax_x, ax_y
+    return stacked, cel_in, cel_out, carried + cel_shape, (ax_y, ax_x), (oy, ox)
+
+
 @overload
 def reproject(input_data: Any, output_projection: Any,
               shape_out: Optional[Any] = ..., *, hdu_in: Union[int, str] = ...,
@@ -257,49 +309,9 @@ def reproject(input_data: Any, output_projection: Any, shape_out: Optional[Any] 
     """
     if not isinstance(return_footprint, (bool, np.bool_)):
         raise TypeError(f"return_footprint must be a bool, got {return_footprint!r}")
-    data, low_in = _input(input_data, hdu_in)
     low_out, out_shape = _output(output_projection, shape_out)
-    if isinstance(data, np.ma.MaskedArray):
-        array: Any = data
-    else:
-        array = np.asarray(data)
-    n_in = low_in.pixel_n_dim
-    if array.ndim < n_in:
-        raise ValueError(f"the input data has {array.ndim} axes, fewer than its WCS's {n_in}")
-    axes_in = _celestial_axes(low_in, "input")
-    axes_out = _celestial_axes(low_out, "output")
-    cel_in = _celestial_wcs(low_in, axes_in)
-    cel_out = _celestial_wcs(low_out, axes_out)
-    # Numpy axes of the celestial pixel axes: pixel axis p is numpy axis
-    # ndim - 1 - p; the lower pixel axis is x.
-    ax_x, ax_y = array.ndim - 1 - axes_in[0], array.ndim - 1 - axes_in[1]
-    stacked = np.moveaxis(array, (ax_y, ax_x), (-2, -1))
-    carried = stacked.shape[:-2]
-    assert out_shape is not None
-    n_out = low_out.pixel_n_dim
-    if n_out > 2:
-        if len(out_shape) == n_out and array.ndim > n_in:
-            out_shape = array.shape[:array.ndim - n_in] + tuple(out_shape)
-        if len(out_shape) != array.ndim:
-            raise ValueError(f"shape_out {tuple(out_shape)} does not have the data's {array.ndim} axes")
-        ox, oy = len(out_shape) - 1 - axes_out[0], len(out_shape) - 1 - axes_out[1]
-        rest = tuple(out_shape[k] for k in range(len(out_shape)) if k not in (ox, oy))
-        if rest != carried:
-            raise ValueError(f"the output's non-celestial axes {rest} are not the input's {carried}; "
-                             f"they are carried along unchanged")
-        sizes = [array.shape[array.ndim - 1 - p] for p in range(n_in) if p not in axes_in]
-        _same_other_axes(low_in, low_out, axes_in, axes_out, sizes)
-        cel_shape = (out_shape[oy], out_shape[ox])
-    else:
-        if len(out_shape) == 2:
-            cel_shape = (out_shape[0], out_shape[1])
-        elif tuple(out_shape[:-2]) == carried and len(out_shape) == array.ndim:
-            cel_shape = (out_shape[-2], out_shape[-1])
-        else:
-            raise ValueError(f"shape_out must be (rows, columns) or the data's other axes {carried} "
-                             f"followed by them; got {tuple(out_shape)}")
-        ox, oy = ax_x, ax_y
-    result = _reproject(stacked, (cel_in, cel_out), carried + cel_shape, mode=mode,
+    stacked, cel_in, cel_out, shape, _, axes_out = _prepare(input_data, low_out, out_shape, hdu_in)
+    result = _reproject(stacked, (cel_in, cel_out), shape, mode=mode,
                         return_footprint=True, threads=threads)
-    image, footprint = (np.moveaxis(r, (-2, -1), (oy, ox)) for r in result)
+    image, footprint = (np.moveaxis(r, (-2, -1), axes_out) for r in result)
     return (image, footprint) if return_footprint else image

@@ -29,6 +29,10 @@ area::Element element_of(numpy::ElementType type) {
         case numpy::ElementType::UInt16: return area::Element::U16;
         case numpy::ElementType::Float32: return area::Element::F32;
         case numpy::ElementType::Float64: return area::Element::F64;
+        // Never accepted as an image.
+        case numpy::ElementType::Bool:
+        case numpy::ElementType::Int64:
+        case numpy::ElementType::UInt64: break;
     }
     return area::Element::F64;
 }

@@ -35,11 +35,33 @@ overlap-weighted means, or with total=True shares of the totals. Masks as
 for resize. Private: pellorin.rebin_axis checks the arguments and documents
 the results.)doc";
 
+constexpr const char doc_accumulate[] =
+    R"doc(accumulate(xs, ys, values, sums, weight, flux, variance_sums, *, take=None, piece_quads=None, piece_source=None, piece_share=None, weights=None, variance=None, per_plane=False, threads=1)
+--
+
+Adds the area overlaps of mapped pixels with the cells of an output grid
+to the accumulators given (None skips one). xs, ys (ny + 1, nx + 1) are the
+corner lattice in output pixel coordinates; values (k, ny, nx); sums, flux,
+variance_sums (k, ny_out, nx_out) and weight (1 or, with per_plane, k,
+ny_out, nx_out), all float64 and C-contiguous:
+    sums += (w v) a, weight += w a, flux += (w v) (a / A),
+    variance_sums += ((w a)(w a)) s,
+a the overlap with a cell, A the pixel's area over its share, w its weight
+(weights (ny, nx), pixels with w not > 0 skipped), s its variance
+(variance (k, ny, nx)). take (ny, nx) selects the pixels taken whole;
+piece_quads (m, 4, 2), piece_source (m,) and piece_share (m,) add parts of
+pixels. A NaN value skips its plane, or every plane unless per_plane. The
+bits do not depend on threads. Private: pellorin's functions check the
+arguments and document the results.)doc";
+
 PyObject* resize_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard(&resize_body, args, kwargs);
 }
 PyObject* rebin_axis_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard(&rebin_axis_body, args, kwargs);
+}
+PyObject* accumulate_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
+    return entry_guard(&accumulate_body, args, kwargs);
 }
 
 constexpr int function_flags = METH_VARARGS | METH_KEYWORDS;
@@ -49,6 +71,8 @@ PyMethodDef function_table[] = {
      doc_resize},
     {"rebin_axis", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rebin_axis_wrapper)), function_flags,
      doc_rebin_axis},
+    {"accumulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&accumulate_wrapper)), function_flags,
+     doc_accumulate},
 };
 
 Result<py::Handle> exec_body(PyObject* module, PyObject*) { return add_functions(module, function_table); }

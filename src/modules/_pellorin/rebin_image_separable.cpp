@@ -150,6 +150,10 @@ Result<py::Handle> rebin_image_separable_body(PyObject* args, PyObject* kwargs) 
                 return resize_image<float>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
             case numpy::ElementType::Float64:
                 return resize_image<double>(image, h, w, c, out_h, out_w, origin_h, origin_w, extent_h, extent_w);
+            // Not among the candidates.
+            case numpy::ElementType::Bool:
+            case numpy::ElementType::Int64:
+            case numpy::ElementType::UInt64: break;
         }
     }
     return value_error("image dtype must be uint8, uint16, float32, or float64");

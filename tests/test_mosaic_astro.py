@@ -1,0 +1,102 @@
+"""pellorin.astro.coadd: the inputs of astronomy through one mosaic, and the
+matching of backgrounds."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+pytest.importorskip("astropy")
+
+from astropy.io import fits  # noqa: E402
+from astropy.wcs import WCS  # noqa: E402
+
+import pellorin  # noqa: E402
+import pellorin.astro  # noqa: E402
+
+
+def tan(crval, shape, angle=0.0, scale=1e-3, frame=("RA---TAN", "DEC--TAN")):
+    w = WCS(naxis=2)
+    w.wcs.ctype = list(frame)
+    w.wcs.crval = crval
+    w.wcs.crpix = [shape[1] / 2 + 0.5, shape[0] / 2 + 0.5]
+    c, s = np.cos(np.deg2rad(angle)), np.sin(np.deg2rad(angle))
+    w.wcs.cd = np.array([[-c, s], [s, c]]) * scale
+    w.array_shape = shape
+    return w
+
+
+def sky(wcs, shape):
+    """A smooth sky sampled at the pixel centres of `wcs`."""
+    y, x = np.indices(shape, dtype=np.float64)
+    ra, dec = wcs.pixel_to_world_values(x, y)
+    return 3.0 + np.sin((ra - 150.0) * 300.0) * np.cos((dec - 2.0) * 200.0)
+
+
+OUT = tan([150.0, 2.0], (60, 60))
+FRAMES = [tan([150.0 + dx * 1e-3, 2.0 + dy * 1e-3], (30, 34), angle)
+          for dx, dy, angle in ((-10, -8, 0), (6, -9, 15), (-7, 9, -20), (8, 7, 30), (0, 0, 45))]
+
+
+def test_same_as_the_mosaic_for_every_input_form(tmp_path):
+    datas = [sky(w, w.array_shape) for w in FRAMES]
+    weights = [float(k + 1) for k in range(len(FRAMES))]
+    m = pellorin.Mosaic((60, 60))
+    for data, w, weight in zip(datas, FRAMES, weights):
+        m.add(data, (w, OUT), weights=weight)
+    path = tmp_path / "first.fits"
+    fits.PrimaryHDU(datas[0], header=FRAMES[0].to_header()).writeto(path)
+    inputs = [str(path), fits.ImageHDU(datas[1], header=FRAMES[1].to_header()),
+              fits.HDUList([fits.PrimaryHDU(datas[2], header=FRAMES[2].to_header())]),
+              (datas[3], FRAMES[3]), (datas[4], FRAMES[4].to_header())]
+    mean, footprint = pellorin.astro.coadd(inputs, OUT, weights=weights)
+    np.testing.assert_allclose(mean, m.mean(), rtol=1e-12)
+    np.testing.assert_allclose(footprint, m.weight(), rtol=1e-12)
+    header = OUT.to_header()
+    header["NAXIS"], header["NAXIS1"], header["NAXIS2"] = 2, 60, 60
+    mean_h, _ = pellorin.astro.coadd(inputs, header, weights=weights)
+    np.testing.assert_array_equal(mean_h, mean)
+
+
+def test_variance_returned_when_given():
+    datas = [sky(w, w.array_shape) for w in FRAMES[:3]]
+    variances = [np.full(w.array_shape, 0.5 * (k + 1)) for k, w in enumerate(FRAMES[:3])]
+    mean, footprint, variance = pellorin.astro.coadd(list(zip(datas, FRAMES)), OUT,
+                                                      variance=variances)
+    m = pellorin.Mosaic((60, 60))
+    for data, w, var in zip(datas, FRAMES, variances):
+        m.add(data, (w, OUT), variance=var)
+    np.testing.assert_allclose(variance, m.variance(), rtol=1e-12)
+    assert np.isnan(variance[footprint == 0]).all()
+
+
+def test_match_background_removes_offsets():
+    """Frames of one sky, each with its own constant offset: after matching,
+    the co-add is the sky plus the mean offset, everywhere."""
+    offsets = np.array([0.7, -1.3, 2.1, 0.0, -0.4])
+    inputs = [(sky(w, w.array_shape) + o, w) for w, o in zip(FRAMES, offsets)]
+    plain, footprint = pellorin.astro.coadd(inputs, OUT)
+    matched, _ = pellorin.astro.coadd(inputs, OUT, match_background=True)
+    truth, _ = pellorin.astro.coadd([(sky(w, w.array_shape), w) for w in FRAMES], OUT)
+    full = footprint > 1 - 1e-9
+    # Differences of two frames' reprojections of the same smooth sky are
+    # not 0 (each is a mean over its own pixels), hence the tolerance.
+    assert abs(matched - truth - offsets.mean())[full].max() < 0.02
+    assert abs(plain - truth - offsets.mean())[full].max() > 0.5
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"weights": [1.0]}, ValueError, "1 entries for 2 inputs"),
+    ({"variance": 1.0}, TypeError, "sequence"),
+    ({"match_background": "yes"}, TypeError, "match_background"),
+    ({"weights": [np.ones((3, 3, 3)), 1.0]}, ValueError, "celestial"),
+])
+def test_refusals(kwargs, error, match):
+    inputs = [(np.ones((30, 34)), FRAMES[0]), (np.ones((30, 34)), FRAMES[1])]
+    with pytest.raises(error, match=match):
+        pellorin.astro.coadd(inputs, OUT, **kwargs)
+
+
+def test_empty_inputs_refused():
+    with pytest.raises(ValueError, match="empty"):
+        pellorin.astro.coadd([], OUT)

@@ -531,10 +531,17 @@ class Mosaic:
         self._shape = tuple(state["shape"])
         self._planes = math.prod(self._shape[:-2])
         self._frames = int(state["frames"])
-        self._sum = state["sum"]
-        self._weight = state["weight"]
-        self._flux = state["flux"]
-        self._variance = state["variance"]
+        # Unpickled from a network stream (pickle protocol 5 buffers), the
+        # sums may be read-only or unaligned; the engine adds into them in
+        # place, so they are made writeable, aligned and C-contiguous.
+        def sums(value: Optional[_F64]) -> Optional[_F64]:
+            if value is None:
+                return None
+            return np.require(value, dtype=np.float64, requirements=["C", "A", "W", "O"])
+        self._sum = sums(state["sum"])
+        self._weight = sums(state["weight"])
+        self._flux = sums(state["flux"])
+        self._variance = sums(state["variance"])
 
     def __repr__(self) -> str:
         extra = ", with variance" if self._variance is not None else ""

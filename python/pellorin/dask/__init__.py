@@ -6,7 +6,8 @@ Dask's schedulers: the threads of one machine or the workers of a
 ``dask.distributed`` cluster. ``resize`` and ``rebin_axis`` run the plain
 calls block by block; ``reproject`` computes each output chunk from the
 input pixels that reach it; all three give bit for bit the plain calls'
-values.
+values. ``mosaic`` adds many frames into partial ``pellorin.Mosaic``
+objects on the workers and merges them up a tree.
 
 It needs Dask's array module, installed with the optional extra::
 
@@ -26,8 +27,9 @@ except ImportError as error:
         f"({error}); install it with the optional extra: pip install 'pellorin[dask]'"
     ) from error
 
+from ._mosaic import mosaic
 from ._rebin_axis import rebin_axis
 from ._reproject import reproject
 from ._resize import resize
 
-__all__ = ["rebin_axis", "reproject", "resize"]
+__all__ = ["mosaic", "rebin_axis", "reproject", "resize"]

@@ -370,3 +370,34 @@ def test_shape_refused(shape, error):
 def test_too_large_to_allocate():
     with pytest.raises(MemoryError, match="cannot be allocated"):
         pellorin.Mosaic((1 << 31, 1 << 31))
+
+
+def unaligned(a):
+    """A copy of float64 `a` in a C-contiguous buffer that is not aligned."""
+    raw = np.zeros(a.size * 8 + 1, np.uint8)[1:]
+    out = raw.view(np.float64).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
+@pytest.mark.parametrize("which", ["data", "weights", "variance", "quads"])
+def test_unaligned_arrays_are_taken(which):
+    transform, shape = FRAMES[1]
+    data = np.random.default_rng(3).uniform(1.0, 2.0, shape)
+    weights = np.full(shape, 2.0)
+    variance = np.full(shape, 0.5)
+    quads = pellorin.pixel_quads(transform, shape).reshape(-1, 4, 2)
+    arrays = dict(data=data, weights=weights, variance=variance, quads=quads)
+    expected, got = pellorin.Mosaic(SHAPE), pellorin.Mosaic(SHAPE)
+    for m, use in ((expected, arrays), (got, dict(arrays, **{which: unaligned(arrays[which])}))):
+        if which == "quads":
+            m.add_quads(use["quads"], data.ravel(), weights=use["weights"].ravel(),
+                        variance=use["variance"].ravel())
+        else:
+            m.add(use["data"], transform, weights=use["weights"], variance=use["variance"])
+    for a, b in ((expected.mean(), got.mean()), (expected.variance(), got.variance())):
+        assert a.tobytes() == b.tobytes()
+    if which == "data":
+        assert pellorin.reproject(unaligned(data), transform, SHAPE).tobytes() == \
+            pellorin.reproject(data, transform, SHAPE).tobytes()

@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._arguments import MAX_THREADS, thread_count
+from ._arguments import MAX_THREADS, engine_array, thread_count
 
 __all__ = ["INPUT_BLOCK", "Pieces", "Region", "Sums", "TILE", "accumulate", "no_pieces", "tile_reach"]
 
@@ -194,26 +194,26 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
     # cell with in the same order, so a region's cells get the whole grid's
     # bits.
     order = np.argsort(pieces.source, kind="stable")
-    source = np.ascontiguousarray(pieces.source[order], dtype=np.int64)
-    arrays = dict(take=np.ascontiguousarray(whole, dtype=np.bool_),
-                  piece_quads=np.ascontiguousarray(pieces.quads[order], dtype=np.float64),
-                  piece_source=source, piece_share=np.ascontiguousarray(pieces.share[order], dtype=np.float64),
+    source = engine_array(pieces.source[order], dtype=np.int64)
+    arrays = dict(take=engine_array(whole, dtype=np.bool_),
+                  piece_quads=engine_array(pieces.quads[order], dtype=np.float64),
+                  piece_source=source, piece_share=engine_array(pieces.share[order], dtype=np.float64),
                   block=block)
-    xs = np.ascontiguousarray(xs, dtype=np.float64)
-    ys = np.ascontiguousarray(ys, dtype=np.float64)
-    values = np.ascontiguousarray(planes, dtype=np.float64)
-    var = None if variance is None else np.ascontiguousarray(np.broadcast_to(variance, planes.shape),
+    xs = engine_array(xs, dtype=np.float64)
+    ys = engine_array(ys, dtype=np.float64)
+    values = engine_array(planes, dtype=np.float64)
+    var = None if variance is None else engine_array(np.broadcast_to(variance, planes.shape),
                                                              dtype=np.float64)
     w = None if weights is None else np.broadcast_to(np.asarray(weights, dtype=np.float64), planes.shape)
     if w is None or k == 1 or bool((w == w[0]).all()):
         # With one plane the two coverages are the same; with several, each
         # plane keeps its own (a NaN leaves the other planes' sums alone).
-        _engine.accumulate(xs, ys, values, *sums, weights=None if w is None else np.ascontiguousarray(w[0]),
+        _engine.accumulate(xs, ys, values, *sums, weights=None if w is None else engine_array(w[0]),
                            variance=var, per_plane=k > 1, threads=workers, **arrays)
         return
     for p in range(k):
         one = [None if s is None else s[p:p + 1] for s in sums]
-        _engine.accumulate(xs, ys, values[p:p + 1], *one, weights=np.ascontiguousarray(w[p]),
+        _engine.accumulate(xs, ys, values[p:p + 1], *one, weights=engine_array(w[p]),
                            variance=None if var is None else var[p:p + 1], threads=workers, **arrays)
 
 

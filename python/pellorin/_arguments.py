@@ -149,3 +149,11 @@ def out_argument(out: object, shape: tuple[int, ...], dtype: np.dtype[Any]) -> n
     if not out.flags.writeable:
         raise ValueError("out must be writeable")
     return out
+
+
+def engine_array(value: Any, dtype: Any = None) -> np.ndarray:
+    """`value` as a C-contiguous, aligned array (of `dtype` when given),
+    copied only when it is not one already: the form the engine reads in
+    place. Arrays made from foreign buffers (a byte stream, a memory map
+    at an odd offset) may be contiguous but not aligned."""
+    return np.require(value, dtype=dtype, requirements=["C", "A"])

@@ -20,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._arguments import thread_count
+from ._arguments import engine_array, thread_count
 from ._geometry import corner_lattice, plan
 from ._reproject import PixelTransform, WCSLike, _allocate, _data_argument, _pixel_map
 
@@ -82,7 +82,7 @@ def _weights_argument(weights: Any, shape: tuple[int, ...]) -> Optional[_F64]:
     with np.errstate(invalid="ignore"):
         if bool((w < 0.0).any()) or bool(np.isinf(w).any()):
             raise ValueError("weights must be finite and >= 0 (0 leaves a pixel out)")
-    return np.ascontiguousarray(w)
+    return engine_array(w)
 
 
 def _variance_argument(variance: Any, shape: tuple[int, ...]) -> Optional[_F64]:
@@ -98,7 +98,7 @@ def _variance_argument(variance: Any, shape: tuple[int, ...]) -> Optional[_F64]:
     with np.errstate(invalid="ignore"):
         if bool((var < 0.0).any()):
             raise ValueError("variance must be >= 0")
-    return np.ascontiguousarray(var)
+    return engine_array(var)
 
 
 def _missing_where_variance_is(planes: _F64, var: Optional[_F64]) -> _F64:
@@ -355,7 +355,7 @@ class Mosaic:
         w = _weights_argument(weights, (ny, nx))
         var = _variance_argument(variance, arr.shape)
         self._check_variance(var is not None)
-        planes = np.ascontiguousarray(arr.reshape((self._planes, ny, nx)))
+        planes = engine_array(arr.reshape((self._planes, ny, nx)))
         if var is not None:
             var = var.reshape(planes.shape)
         planes = _missing_where_variance_is(planes, var)
@@ -432,7 +432,7 @@ class Mosaic:
         w = _weights_argument(weights, (1, n))
         var = _variance_argument(variance, vals.shape)
         self._check_variance(var is not None)
-        planes = np.ascontiguousarray(vals.reshape(self._planes, 1, n))
+        planes = engine_array(vals.reshape(self._planes, 1, n))
         if var is not None:
             var = var.reshape(planes.shape)
         planes = _missing_where_variance_is(planes, var)
@@ -443,7 +443,7 @@ class Mosaic:
             lattice = np.zeros((2, n + 1))
             _engine.accumulate(lattice, lattice, planes, self._sum, self._weight, self._flux,
                                self._variance, take=np.zeros((1, n), dtype=np.uint8),
-                               piece_quads=np.ascontiguousarray(q),
+                               piece_quads=engine_array(q),
                                piece_source=np.arange(n, dtype=np.intp),
                                piece_share=np.ones(n), weights=w, variance=var,
                                per_plane=self._weight.shape[0] > 1, threads=workers)

@@ -8,7 +8,6 @@ from collections.abc import Sequence
 from typing import Any, Optional, SupportsIndex
 
 import dask
-import numpy as np
 
 import pellorin
 
@@ -36,24 +35,15 @@ def _item(n: int, item: object) -> tuple[str, tuple[Any, ...]]:
     return "quads", (item[0], item[1], weights)
 
 
-def _aligned(value: Any) -> Any:
-    """An array as a C-contiguous, aligned one (copied if needed): arrays
-    that reach a worker unpickled from the network may be neither, which
-    the engine refuses."""
-    if type(value) is np.ndarray:
-        return np.require(value, requirements=["C", "A"])
-    return value
-
-
 def _add(mosaic: Optional[pellorin.Mosaic], shape_out: tuple[int, ...], items: Sequence[tuple[str, tuple[Any, ...]]],
          threads: Optional[int]) -> pellorin.Mosaic:
     """A partial mosaic: `items` added in order (to `mosaic`, or to a new one)."""
     result = pellorin.Mosaic(shape_out) if mosaic is None else mosaic
     for kind, (a, b, weights) in items:
         if kind == "frame":
-            result.add(_aligned(a), b, weights=_aligned(weights), threads=threads)
+            result.add(a, b, weights=weights, threads=threads)
         else:
-            result.add_quads(_aligned(a), _aligned(b), weights=_aligned(weights), threads=threads)
+            result.add_quads(a, b, weights=weights, threads=threads)
     return result
 
 

@@ -1,218 +1,107 @@
-"""Rebin a large set of quadrilaterals in chunks, combined by a tree reduction.
+"""Grid many chunks of quadrilaterals onto one grid with ``pellorin.dask``.
 
-When the quads of a mosaic (many exposures, many detectors, or simply more
-pixels than one machine holds) are too many for one ``rebin_quads`` call,
-split them into chunks along N. In "sum" mode every quad adds its own
-contribution to the grid independently of the others, so the grid of all
-quads is the cell-by-cell sum of the chunks' grids. Dask computes one grid
-per chunk (on threads or on the workers of a ``dask.distributed`` cluster)
-and adds them pairwise up a tree (``split_every`` grids per node), so no
-node ever holds more than a few grids.
+Satellite swaths, detector pixels from another pipeline, or simply more
+quads than one machine holds: each chunk of quads (already in output pixel
+coordinates) is added into a partial ``pellorin.Mosaic`` by a task, and the
+partial mosaics are merged up a tree (``split_every`` per node), on this
+machine's threads or on the workers of a ``dask.distributed`` cluster. The
+mosaic keeps its sums (value, weight, flux), so "mean" combines across
+chunks as exactly as "sum" does; the result is within the rounding bound
+stated in ``pellorin.Mosaic`` of adding every chunk into one mosaic in
+order (the same terms summed in another order).
 
-Rounding: each quad's contribution to a cell is computed exactly as in a
-single call, but the single call adds those contributions to a cell in
-input order, while the chunked version adds them within each chunk and
-then adds the chunk totals in tree order. Floating-point addition is not
-associative, so the two results can differ in the last bits. For a cell
-that receives K contributions c_1 ... c_K, any order of summation is within
-gamma_K * sum|c_k| of the exact sum (gamma_K = K*u / (1 - K*u), u = 2**-53),
-so the two results differ by at most ``2 * gamma_K * sum|c_k|``; the sum of
-|c_k| is the "sum" grid of the absolute values (``rounding_bound`` below).
+Needs ``pip install "pellorin[dask]"``; the cluster options also need
+``dask.distributed`` (``pip install distributed``)::
 
-"mean" mode cannot be combined this way from returned grids: a cell's mean
-is sum(v * a) / sum(a) over the overlap areas a of every quad, and the
-returned mean of a chunk has lost its sum(a). ``pellorin.Mosaic`` keeps both
-sums (``add_quads`` per chunk, ``merge`` of the chunks' mosaics, which
-pickle), for quads anywhere; ``rebin_quads_mean`` below is the older
-workaround that rebuilds them from "sum" mode, exact only for quads that lie
-inside the grid.
-
-Run ``python examples/dask_quads.py`` for a small demonstration on this
-machine's threads (it needs ``pip install "pellorin[dask]"``), or
-``python examples/dask_quads.py --local-cluster`` on two local worker
-processes (which also needs ``pip install distributed``).
+    python examples/dask_quads.py                   # this machine's threads
+    python examples/dask_quads.py --local-cluster   # two local worker processes
+    python examples/dask_quads.py --scheduler tcp://10.0.0.5:8786   # a running cluster
 """
 
 from __future__ import annotations
 
-from typing import Optional
+import argparse
+import contextlib
+import time
 
-import dask.array as da
+import dask
 import numpy as np
 
-from _pellorin import rebin_quads
-
-__all__ = ["quad_areas", "rebin_quads_sum", "rebin_quads_mean", "rounding_bound"]
-
-
-def _chunk_grid(quads: np.ndarray, values: np.ndarray, output_x: np.ndarray,
-                output_y: np.ndarray, skip_partial: bool) -> np.ndarray:
-    grid = rebin_quads(np.ascontiguousarray(quads), np.ascontiguousarray(values),
-                       output_x=output_x, output_y=output_y, mode="sum",
-                       skip_partial=skip_partial)
-    return grid[None]
+import pellorin
+import pellorin.dask
 
 
-def rebin_quads_sum(quads, values, *, output_x: np.ndarray, output_y: np.ndarray,
-                    chunk_size: Optional[int] = None, skip_partial: bool = False,
-                    split_every: int = 4) -> da.Array:
-    """Lazily rebin quads in "sum" mode, chunk by chunk.
-
-    ``quads`` (N, 4, 2) and ``values`` (N,) are float64 NumPy or Dask arrays;
-    NumPy arrays are split into chunks of ``chunk_size`` quads (required
-    then), Dask arrays keep their chunks along N unless ``chunk_size`` is
-    given. ``output_x`` and ``output_y`` are the grid's cell centres, as for
-    ``rebin_quads``. ``split_every`` grids are added at each node of the
-    reduction tree.
-
-    Returns a Dask array of shape (len(output_x), len(output_y)), float64,
-    equal to ``rebin_quads(..., mode="sum")`` of all quads within
-    ``rounding_bound``. Call ``.compute()`` on it.
-    """
-    output_x = np.ascontiguousarray(output_x, dtype=np.float64)
-    output_y = np.ascontiguousarray(output_y, dtype=np.float64)
-    if isinstance(quads, da.Array):
-        n_chunks = chunk_size if chunk_size else quads.chunks[0]
-        q = quads.rechunk({0: n_chunks, 1: -1, 2: -1})
-    else:
-        if not chunk_size:
-            raise ValueError("chunk_size is required for NumPy input")
-        q = da.from_array(quads, chunks=(chunk_size, -1, -1))
-    v = values if isinstance(values, da.Array) else da.from_array(values, chunks=-1)
-    v = v.rechunk((q.chunks[0],))
-    mx, my = len(output_x), len(output_y)
-    # One (1, Mx, My) grid per chunk of quads ...
-    grids = da.blockwise(
-        _chunk_grid, "kxy", q, "kab", v, "k",
-        output_x, None, output_y, None, skip_partial, None,
-        new_axes={"x": mx, "y": my}, adjust_chunks={"k": 1},
-        concatenate=True, dtype=np.float64, meta=np.empty((0, 0, 0)))
-    # ... added up a tree of split_every grids per node.
-    return grids.sum(axis=0, split_every=split_every)
+def orbit(k: int, scans: int = 400, across: int = 60) -> tuple[np.ndarray, np.ndarray]:
+    """Orbit ``k`` of a small synthetic swath: footprints from the latitudes
+    and longitudes of their corners on a 0.1-degree grid of 10-30 E,
+    35-55 N, and a brightness temperature per footprint."""
+    t = np.arange(scans + 1)[:, None] * 0.05                  # along track, degrees
+    u = (np.arange(across + 1)[None, :] - across / 2) * 0.15  # across track
+    lat = 36.0 + t + 0.02 * u
+    lon = 12.0 + 1.7 * k + 0.25 * t + u / np.cos(np.deg2rad(lat))
+    corners = np.stack([(lon - 10.0) / 0.1 - 0.5, (lat - 35.0) / 0.1 - 0.5], axis=-1)
+    quads = np.stack([corners[:-1, :-1], corners[:-1, 1:], corners[1:, 1:], corners[1:, :-1]],
+                     axis=2).reshape(-1, 4, 2)
+    centre = lat[:-1, :-1] + 0.0 * lon[:-1, :-1]
+    values = 280.0 + 0.5 * (centre - 45.0) + np.random.default_rng(k).normal(0.0, 0.3, centre.shape)
+    return quads, values.ravel()
 
 
-def rounding_bound(quads: np.ndarray, values: np.ndarray, *, output_x: np.ndarray,
-                   output_y: np.ndarray, skip_partial: bool = False) -> np.ndarray:
-    """Per-cell bound on |chunked - single call| for "sum" mode.
+def scheduler(args: argparse.Namespace) -> contextlib.AbstractContextManager[object]:
+    """Where the tasks run: Dask's threads unless a cluster was asked for."""
+    if args.scheduler is None and not args.local_cluster:
+        return dask.config.set(scheduler="threads")
+    from dask.distributed import Client, LocalCluster
 
-    2 * gamma_N * (sum grid of |values|), with N the number of quads as an
-    upper bound on the contributions to any one cell; the sum grid of
-    |values| is itself rounded, which the slack factor covers.
-    """
-    n = max(len(values), 1)
-    u = 2.0 ** -53
-    gamma = n * u / (1.0 - n * u)
-    magnitude = rebin_quads(quads, np.abs(values), output_x=output_x, output_y=output_y,
-                            mode="sum", skip_partial=skip_partial)
-    return 2.0 * gamma * magnitude * (1.0 + 4.0 * gamma)
-
-
-def quad_areas(quads: np.ndarray) -> np.ndarray:
-    """Area of each convex quad of an (N, 4, 2) array: half the absolute cross
-    product of its diagonals."""
-    d1 = quads[:, 2] - quads[:, 0]
-    d2 = quads[:, 3] - quads[:, 1]
-    return 0.5 * np.abs(d1[:, 0] * d2[:, 1] - d1[:, 1] * d2[:, 0])
+    if args.scheduler is not None:
+        return Client(args.scheduler)  # computations now go to this cluster
+    stack = contextlib.ExitStack()
+    cluster = stack.enter_context(LocalCluster(n_workers=2, threads_per_worker=1,
+                                               dashboard_address=None))
+    stack.enter_context(Client(cluster))
+    return stack
 
 
-def rebin_quads_mean(quads: np.ndarray, values: np.ndarray, *, output_x: np.ndarray,
-                     output_y: np.ndarray, chunk_size: int,
-                     split_every: int = 4) -> np.ndarray:
-    """Area-weighted mean per cell, computed chunk by chunk.
-
-    A cell's mean is sum(v * a) / sum(a) over the overlap areas a of the quads
-    that reach it. In "sum" mode a quad with value v * A (A its own area)
-    contributes v * a to a cell when the quad lies inside the grid, because
-    its in-grid overlaps then add up to A; with value A it contributes a.
-    Both sums are chunk-additive, so both are reduced like
-    ``rebin_quads_sum`` and divided at the end.
-
-    Equal to ``rebin_quads(..., mode="mean")`` up to rounding for quads that
-    lie inside the grid. A quad that crosses the grid's edge is weighted
-    differently here (by a * A / in-grid area instead of a), so clip or drop
-    such quads first. Returns a NumPy float64 (Mx, My) array; cells that no
-    quad reaches are 0.
-    """
-    areas = quad_areas(quads)
-    weighted = rebin_quads_sum(quads, values * areas, output_x=output_x, output_y=output_y,
-                               chunk_size=chunk_size, split_every=split_every)
-    weight = rebin_quads_sum(quads, areas, output_x=output_x, output_y=output_y,
-                             chunk_size=chunk_size, split_every=split_every)
-    num, den = da.compute(weighted, weight)
-    return np.divide(num, den, out=np.zeros_like(num), where=den > 0)
-
-
-def random_quads(n: int, extent: float, size: float, seed: int = 0):
-    """Slightly rotated and sheared small quads with random values, inside
-    the square [0, extent) x [0, extent)."""
-    rng = np.random.default_rng(seed)
-    centre = rng.uniform(size, extent - size, (n, 2))
-    angle = rng.uniform(0, np.pi / 2, n)
-    shear = rng.uniform(-0.2, 0.2, n)
-    unit = np.array([[-0.5, -0.5], [0.5, -0.5], [0.5, 0.5], [-0.5, 0.5]])
-    c, s = np.cos(angle)[:, None], np.sin(angle)[:, None]
-    ux = unit[None, :, 0] + shear[:, None] * unit[None, :, 1]
-    uy = unit[None, :, 1]
-    quads = np.empty((n, 4, 2))
-    quads[:, :, 0] = centre[:, None, 0] + size * (c * ux - s * uy)
-    quads[:, :, 1] = centre[:, None, 1] + size * (s * ux + c * uy)
-    values = rng.lognormal(0.0, 1.0, n)
-    return quads, values
-
-
-def _demo() -> None:
-    import argparse
-    import time
-
-    import dask
-
-    parser = argparse.ArgumentParser(description="Rebin quads in chunks with a tree reduction.")
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--local-cluster", action="store_true",
-                        help="run on a dask.distributed cluster of two local worker processes "
-                             "(needs distributed) instead of this process's threads")
+                        help="start a dask.distributed cluster of two worker processes")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="address of a running dask.distributed scheduler, e.g. tcp://host:8786")
     args = parser.parse_args()
 
-    n_chunks, per_chunk, size = 8, 125_000, 512
-    centres = np.arange(size) + 0.5
-    # Each chunk of quads is made (in practice: read) by a task, so the quads
-    # never pass through the client.
-    parts = [dask.delayed(random_quads)(per_chunk, float(size), 0.9, seed=i)
-             for i in range(n_chunks)]
-    quads = da.concatenate([da.from_delayed(p[0], (per_chunk, 4, 2), np.float64)
-                            for p in parts])
-    values = da.concatenate([da.from_delayed(p[1], (per_chunk,), np.float64)
-                             for p in parts])
-    lazy = rebin_quads_sum(quads, values, output_x=centres, output_y=centres)
-    if args.local_cluster:
-        from dask.distributed import Client, LocalCluster
+    shape = (200, 200)
+    orbits = 8
+    # Each chunk is made by the task that adds it: the client never holds the quads.
+    chunks = [tuple(dask.delayed(orbit, nout=2)(k)) for k in range(orbits)]
+    lazy = pellorin.dask.mosaic(chunks, shape, split_every=3)
+    print(f"{orbits} orbits of {orbit(0)[1].size} footprints onto a {shape[0]}x{shape[1]} grid")
 
-        with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
-                Client(cluster):
-            t0 = time.perf_counter()
-            chunked = lazy.compute()
-            elapsed = time.perf_counter() - t0
-        where = "a local cluster"
-    else:
-        t0 = time.perf_counter()
-        chunked = lazy.compute(scheduler="threads")
-        elapsed = time.perf_counter() - t0
-        where = "this process's threads"
+    with scheduler(args):
+        start = time.perf_counter()
+        mosaic = lazy.compute()
+        elapsed = time.perf_counter() - start
+    mean, weight = mosaic.mean(), mosaic.weight()
+    print(f"computed in {elapsed:.3f} s; cells covered: {np.count_nonzero(weight)}, "
+          f"most orbits over a cell: {weight.max():.2f}")
 
-    # The same quads in one call, for comparison.
-    made = [random_quads(per_chunk, float(size), 0.9, seed=i) for i in range(n_chunks)]
-    all_quads = np.concatenate([m[0] for m in made])
-    all_values = np.concatenate([m[1] for m in made])
-    t0 = time.perf_counter()
-    single = rebin_quads(all_quads, all_values, output_x=centres, output_y=centres)
-    single_time = time.perf_counter() - t0
-    bound = rounding_bound(all_quads, all_values, output_x=centres, output_y=centres)
-    diff = np.abs(chunked - single)
-    print(f"{len(all_values)} quads in {n_chunks} chunks, made and rebinned on {where}: "
-          f"{elapsed:.3f} s (one call on quads in memory: {single_time:.3f} s)")
-    print(f"max |chunked - single| = {diff.max():.3g}; within the rounding bound: "
-          f"{bool(np.all(diff <= bound))}")
-    print(f"grid total {chunked.sum():.6f}, sum of values {all_values.sum():.6f}")
-
+    # The same chunks added one after another into one mosaic. The flux of
+    # a cell is a sum of terms t_k (one per footprint over it); any two
+    # orders of that sum differ by at most 2 gamma_K sum|t_k|, and sum|t_k|
+    # is the flux of a mosaic of |values|.
+    one = pellorin.Mosaic(shape)
+    magnitude = pellorin.Mosaic(shape)
+    for k in range(orbits):
+        quads, values = orbit(k)
+        one.add_quads(quads, values)
+        magnitude.add_quads(quads, np.abs(values))
+    u = 2.0**-53
+    terms = orbits * orbit(0)[1].size
+    bound = 2 * terms * u / (1 - terms * u) * magnitude.flux()
+    print("flux within the rounding bound of one mosaic:",
+          bool(np.all(np.abs(mosaic.flux() - one.flux()) <= bound)))
+    covered = weight > 0
+    print("mean where covered: 274-291 K:", bool(np.all((mean[covered] > 274) & (mean[covered] < 291))))
 
 if __name__ == "__main__":
-    _demo()
+    main()

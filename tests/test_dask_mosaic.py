@@ -52,14 +52,18 @@ def items(kinds, signed=True):
                                                                                            1 + 1j, -1 + 1j])
             quads = np.stack([corners.real, corners.imag], axis=-1)
             values = rng.normal(1.0, 1.0, 200)
-            out.append((quads, values if signed else np.abs(values)))
+            values = values if signed else np.abs(values)
+            if kind == "delayed quads":
+                # Delayed objects are callable: still a chunk of quads.
+                quads, values = dask.delayed(np.array)(quads), dask.delayed(np.array)(values)
+            out.append((quads, values))
     return out
 
 
 def single(frames):
     one = pellorin.Mosaic(SHAPE)
     for item in frames:
-        arrays = dask.compute(*item[:1])[0], *item[1:]
+        arrays = dask.compute(*item)
         if callable(arrays[1]):
             one.add(np.asarray(arrays[0]), arrays[1], weights=arrays[2] if len(arrays) > 2 else None)
         else:
@@ -67,7 +71,7 @@ def single(frames):
     return one
 
 
-KINDS = ["numpy", "dask", "delayed", "quads", "numpy", "delayed", "dask", "numpy", "quads"]
+KINDS = ["numpy", "dask", "delayed", "quads", "numpy", "delayed", "dask", "numpy", "quads", "delayed quads"]
 
 
 @pytest.mark.parametrize("split_every", [2, 3, None, 20])

@@ -17,6 +17,9 @@ DEFAULT_SPLIT_EVERY = 4
 
 
 def _is_transform(value: object) -> bool:
+    if dask.is_dask_collection(value):
+        # A delayed object is callable, but stands for an array here.
+        return False
     if callable(value):
         return True
     return isinstance(value, (tuple, list)) and len(value) == 2 and all(

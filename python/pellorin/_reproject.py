@@ -398,9 +398,11 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     if mode == "mean":
         assert sums.value is not None and sums.weight is not None
         result = sums.value
-        covered = sums.weight > 0.0
-        np.divide(result, sums.weight, out=result, where=covered)
-        result[~covered] = np.nan
+        # The weights are >= 0, and a cell of weight 0 has no terms: its sum
+        # is 0 too, and it is NaN whatever 0 / 0 gives.
+        with np.errstate(invalid="ignore", divide="ignore"):
+            np.divide(result, sums.weight, out=result)
+        result[sums.weight == 0.0] = np.nan
     else:
         assert sums.flux is not None
         result = sums.flux

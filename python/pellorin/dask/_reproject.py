@@ -196,9 +196,10 @@ def _chunk(window: np.ndarray, pmap: PixelMap, rows: tuple[int, int], cols: tupl
     if mode == "mean":
         assert value is not None and weight is not None
         result = value
-        covered = weight > 0.0
-        np.divide(result, weight, out=result, where=covered)
-        result[~covered] = np.nan
+        # As in the plain call: a cell of weight 0 has no terms and is NaN.
+        with np.errstate(invalid="ignore", divide="ignore"):
+            np.divide(result, weight, out=result)
+        result[weight == 0.0] = np.nan
     else:
         assert flux is not None
         result = flux

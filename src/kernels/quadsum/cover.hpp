@@ -288,7 +288,7 @@ PEL_LANES_INLINE void inner_segment(const Level& lo, const Level& hi, double& a,
 }
 
 // Columns a quad's column data is computed for at a time.
-inline constexpr std::int64_t column_chunk = 32;
+inline constexpr std::int64_t column_chunk = 128;
 
 inline std::int64_t clamp_index(double v, std::int64_t lo, std::int64_t hi) noexcept {
     const auto l = static_cast<double>(lo), h = static_cast<double>(hi);

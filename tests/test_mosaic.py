@@ -401,3 +401,14 @@ def test_unaligned_arrays_are_taken(which):
     if which == "data":
         assert pellorin.reproject(unaligned(data), transform, SHAPE).tobytes() == \
             pellorin.reproject(data, transform, SHAPE).tobytes()
+
+
+@pytest.mark.parametrize("variance", [False, True])
+def test_size_counts_the_sums(variance):
+    m = pellorin.Mosaic((3, 40, 50))
+    if variance:
+        transform, shape = FRAMES[0]
+        m.add(np.ones((3,) + shape), transform, variance=np.ones((3,) + shape))
+    # S and F per plane, one shared W plane, and V per plane once given.
+    cells = (3 + 1 + 3 + (3 if variance else 0)) * 40 * 50
+    assert 8 * cells <= sys.getsizeof(m) < 8 * cells + 1024

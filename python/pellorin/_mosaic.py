@@ -543,6 +543,13 @@ class Mosaic:
         self._flux = sums(state["flux"])
         self._variance = sums(state["variance"])
 
+    def __sizeof__(self) -> int:
+        # The sums, which are almost all of a mosaic: schedulers that place
+        # work by the size of its inputs (Dask's) then keep a partial mosaic
+        # where it is rather than move it to a frame.
+        sums = (self._sum, self._weight, self._flux, self._variance)
+        return object.__sizeof__(self) + sum(a.nbytes for a in sums if a is not None)
+
     def __repr__(self) -> str:
         extra = ", with variance" if self._variance is not None else ""
         return f"<pellorin.Mosaic of shape {self._shape}, {self._frames} frame(s){extra}>"

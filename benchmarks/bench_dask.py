@@ -126,8 +126,14 @@ def mosaic_case(workers, frames=16):
     from dask.distributed import Client, LocalCluster
 
     items = [(dask.delayed(_frame)(k), _dithered(k)) for k in range(frames)]
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
+    # Workers with glibc's own allocation settings, as a plain process has
+    # them. Dask's default (MALLOC_TRIM_THRESHOLD_) makes every large array a
+    # fresh mapping that is handed back when freed; on a virtual machine whose
+    # host backs guest memory lazily, touching such pages again costs about
+    # 13 ms per MB here, which would be most of what is timed.
+    glibc_defaults = {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
+    with dask.config.set(glibc_defaults), LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                                       dashboard_address=":0") as cluster, Client(cluster) as client:
         client.run(lambda: __import__("pellorin").Mosaic)  # imports done before timing
         start = time.perf_counter()
         result = client.compute(pellorin.dask.mosaic(items, (2048, 2048))).result()

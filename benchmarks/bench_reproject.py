@@ -5,13 +5,20 @@
   the two transforms on the corner lattice (the floor of this route) on a
   512x512 TAN to TAN pair, and pellorin.resize on a 6x6 image zoomed x500
   onto 3000x3000 (the same job for both);
-- one thread against two, on the 2048x2048 affine map.
+- one thread against two, on the 2048x2048 affine map;
+- a 16-plane 1024x1024 cube against one plane of it (one thread);
+- the peak memory of a 4096x4096 affine reprojection beyond its input and
+  output arrays, against the corner lattice (measured in a fresh process:
+  the growth of its resident set, which counts the engine's own allocations
+  as well as NumPy's).
 
 One-thread times are CPU seconds of this process (every peer runs on one
 thread), the median of interleaved rounds, so that other work on a shared
 machine disturbs them less than wall time; the comparison of thread counts
 takes wall time. The time spent inside the engine's accumulation call is
 reported apart from the package's own glue."""
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -157,6 +164,49 @@ def run():
     for threads in (1, 2):
         total, kernel = t[threads]
         print(f"| {threads} | {total * 1e3:.1f} | {kernel * 1e3:.1f} | {t[1][0] / total:.2f} |")
+
+    cube, cube_map = affine_case(1024)
+    cube = np.repeat(cube[None], 16, axis=0) * np.arange(1, 17, dtype=np.float32)[:, None, None]
+    t = interleaved({"16 planes": lambda: pellorin.reproject(cube, cube_map, (1024, 1024), threads=1),
+                     "1 plane": lambda: pellorin.reproject(cube[0], cube_map, (1024, 1024), threads=1)})
+    print("\n### pellorin.reproject of a cube (1024x1024, affine, mean, one thread, CPU time)\n")
+    print("| planes | total (ms) | against one plane |")
+    print("|---|---|---|")
+    for name in ("1 plane", "16 planes"):
+        print(f"| {name} | {t[name][0] * 1e3:.1f} | {t[name][0] / t['1 plane'][0]:.2f} |")
+
+    peak = peak_memory(4096)
+    lattice = 2 * 4097 * 4097 * 8
+    print("\n### Peak memory of pellorin.reproject, 4096x4096 float64 affine, mean\n")
+    print("| beyond input and output (MiB) | corner lattice (MiB) | beyond the lattice (MiB) |")
+    print("|---|---|---|")
+    print(f"| {peak / 2**20:.1f} | {lattice / 2**20:.1f} | {(peak - lattice) / 2**20:.1f} |")
+
+
+PEAK_SCRIPT = """
+import resource, sys
+import numpy as np
+import pellorin
+n = int(sys.argv[1])
+data = np.random.default_rng(3).uniform(0.5, 2.0, (n, n))
+out = np.zeros((n, n))
+out += 1.0  # touched, so that the input and output are both resident
+th = np.deg2rad(17.0)
+a, b, c, d = 1.03 * np.cos(th), -1.03 * np.sin(th), 1.03 * np.sin(th), 1.03 * np.cos(th)
+pellorin.reproject(np.ones((8, 8)), lambda x, y: (x, y), (8, 8), threads=1)  # imports and caches
+del out
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+result = pellorin.reproject(data, lambda x, y: (a * x + b * y + 9.5, c * x + d * y - 3.5), (n, n), threads=1)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) * 1024)
+"""
+
+
+def peak_memory(n):
+    """Bytes by which a fresh process's peak resident set grows in one n x n
+    reprojection once its input and an output-sized array are resident."""
+    done = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, str(n)], capture_output=True, text=True,
+                          check=True)
+    return int(done.stdout.split()[-1])
 
 
 if __name__ == "__main__":

@@ -755,7 +755,6 @@ void refusals() {
     CHECK(qs::make_plan(in, 0, 7, 2).tile_count() == 0);
 }
 
-
 // A block of the grid made of whole tiles, accumulated on its own, holds
 // the whole grid's bits in its cells; blocks not on whole tiles are refused.
 void blocks_hold_the_grids_bits() {
@@ -783,9 +782,9 @@ void blocks_hold_the_grids_bits() {
                 for (std::uint64_t c = 0; c < b.cols; ++c) {
                     const std::size_t mine = (p * b.rows + r) * b.cols + c;
                     const std::size_t grid = (p * ny_out + b.row0 + r) * nx_out + b.col0 + c;
-                    differ += std::memcmp(&part.s[mine], &ref.s[grid], 8) != 0 ||
-                              std::memcmp(&part.f[mine], &ref.f[grid], 8) != 0 ||
-                              (p == 0 && std::memcmp(&part.w[mine], &ref.w[grid], 8) != 0);
+                    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+                    differ += bits(part.s[mine]) != bits(ref.s[grid]) || bits(part.f[mine]) != bits(ref.f[grid]) ||
+                              (p == 0 && bits(part.w[mine]) != bits(ref.w[grid]));
                 }
             }
         }

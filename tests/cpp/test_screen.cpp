@@ -3,7 +3,7 @@
 // whole, a bow-tie, a collapsed quad and the pixels around a corner off the
 // sky are cut, a strongly stretched but gently curved map passes only by
 // the exact deviation (its quick bound is past the tolerance), and the
-// flags do not depend on how the rows are split.
+// flags depend neither on how the rows are split nor on the instruction set.
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "kernels/common/isa.hpp"
 #include "kernels/geometry/screen.hpp"
 #include "tally.hpp"
 
@@ -41,10 +42,21 @@ struct Case {
         ys[j * (nx + 1) + i] = y;
     }
     geo::Lattice lattice() const { return {xs.data(), ys.data(), ny, nx}; }
+    // The baseline's flags; every other supported set must give the same.
     void run() {
         whole = std::make_unique<bool[]>(ny * nx);
         cand = std::make_unique<bool[]>(ny * nx);
-        geo::screen_rows(lattice(), 0, ny, whole.get(), cand.get());
+        geo::screen_rows(lattice(), 0, ny, whole.get(), cand.get(), pellorin::Isa::Baseline);
+        for (const pellorin::Isa isa : pellorin::supported_isas()) {
+            auto w = std::make_unique<bool[]>(ny * nx);
+            auto k = std::make_unique<bool[]>(ny * nx);
+            geo::screen_rows(lattice(), 0, ny, w.get(), k.get(), isa);
+            bool same = true;
+            for (std::uint64_t p = 0; p < ny * nx; ++p) {
+                same = same && w[p] == whole[p] && k[p] == cand[p];
+            }
+            CHECK(same);
+        }
     }
     bool w(std::uint64_t r, std::uint64_t c) const { return whole[r * nx + c]; }
     bool k(std::uint64_t r, std::uint64_t c) const { return cand[r * nx + c]; }
@@ -186,7 +198,7 @@ void row_split_does_not_matter() {
     auto whole = std::make_unique<bool[]>(23 * 17);
     auto cand = std::make_unique<bool[]>(23 * 17);
     for (std::uint64_t r = 0; r < 23; r += 3) {
-        geo::screen_rows(c.lattice(), r, r + 3 < 23 ? r + 3 : 23, whole.get(), cand.get());
+        geo::screen_rows(c.lattice(), r, r + 3 < 23 ? r + 3 : 23, whole.get(), cand.get(), pellorin::best_isa());
     }
     bool same = true;
     for (std::uint64_t p = 0; p < 23 * 17; ++p) {

@@ -35,6 +35,8 @@
 
 #include <cstdint>
 
+#include "kernels/common/isa.hpp"
+
 namespace pellorin::geometry {
 
 // The largest deviation of a whole pixel's edge midpoints from its chords,
@@ -52,8 +54,10 @@ struct Lattice {
 // Screens pixel rows [row_begin, row_end) (row_end <= ny), writing rows of
 // nx flags into whole and candidates (both ny x nx, row-major; only the
 // rows in the range are written). Each flag depends only on the lattice,
-// never on the range. Allocates a few rows of scratch (OutOfMemory).
+// never on the range, nor on `isa` (the AVX2 passes, with fused
+// multiply-add in hardware, give the baseline's bits). Allocates a few rows
+// of scratch (OutOfMemory).
 void screen_rows(const Lattice& lattice, std::uint64_t row_begin, std::uint64_t row_end, bool* whole,
-                 bool* candidates);
+                 bool* candidates, Isa isa);
 
 }  // namespace pellorin::geometry

@@ -13,6 +13,7 @@
 #include "binding/numpy.hpp"
 #include "binding/py.hpp"
 #include "kernels/common/buffer.hpp"
+#include "kernels/common/isa.hpp"
 #include "kernels/geometry/screen.hpp"
 #include "kernels/parallel/partition.hpp"
 #include "modules/_engine/arguments.hpp"
@@ -76,10 +77,11 @@ Result<py::Handle> screen_body(PyObject* args, PyObject* kwargs) {
     const std::uint64_t pixels = lattice.ny * lattice.nx;
     OwnedBuffer<bool> whole = OwnedBuffer<bool>::uninitialized(pixels, "screen whole");
     OwnedBuffer<bool> candidates = OwnedBuffer<bool>::uninitialized(pixels, "screen candidates");
+    const Isa isa = best_isa();
     py::without_lock([&] {
         const std::uint64_t grain = parallel::balanced_grain(lattice.ny, threads, minimum_rows);
         parallel::for_each_chunk(lattice.ny, grain, threads, [&](std::uint64_t begin, std::uint64_t end, unsigned) {
-            geometry::screen_rows(lattice, begin, end, whole.data(), candidates.data());
+            geometry::screen_rows(lattice, begin, end, whole.data(), candidates.data(), isa);
         });
     });
     const std::uint64_t shape[2] = {lattice.ny, lattice.nx};

@@ -187,7 +187,8 @@ void tiny_images_have_no_whole_pixels() {
 }
 
 void row_split_does_not_matter() {
-    Case c(23, 17, [](double x, double y, double& u, double& v) {
+    constexpr std::uint64_t ny = 23, nx = 17;
+    Case c(ny, nx, [](double x, double y, double& u, double& v) {
         u = x + 0.02 * x * y + 0.01 * y * y;
         v = y + std::sin(0.4 * x);
         if (x > 9.0 && y < 4.0) {
@@ -195,17 +196,17 @@ void row_split_does_not_matter() {
         }
     });
     c.run();
-    auto whole = std::make_unique<bool[]>(23 * 17);
-    auto cand = std::make_unique<bool[]>(23 * 17);
-    for (std::uint64_t r = 0; r < 23; r += 3) {
-        geo::screen_rows(c.lattice(), r, r + 3 < 23 ? r + 3 : 23, whole.get(), cand.get(), pellorin::best_isa());
+    auto whole = std::make_unique<bool[]>(ny * nx);
+    auto cand = std::make_unique<bool[]>(ny * nx);
+    for (std::uint64_t r = 0; r < ny; r += 3) {
+        geo::screen_rows(c.lattice(), r, r + 3 < ny ? r + 3 : ny, whole.get(), cand.get(), pellorin::best_isa());
     }
     bool same = true;
-    for (std::uint64_t p = 0; p < 23 * 17; ++p) {
+    for (std::uint64_t p = 0; p < ny * nx; ++p) {
         same = same && whole[p] == c.whole[p] && cand[p] == c.cand[p];
     }
     CHECK(same);
-    CHECK(c.count_whole() > 0 && c.count_whole() < 23 * 17);
+    CHECK(c.count_whole() > 0 && c.count_whole() < static_cast<int>(ny * nx));
 }
 
 }  // namespace

@@ -55,7 +55,10 @@ PEL_SCREEN_INLINE double modulus(double re, double im) {
     double m = std::sqrt(std::fma(r, r, 1.0)) * larger;
     m = larger == 0.0 ? 0.0 : m;
     m = (a != a || b != b) ? not_a_number : m;
-    return (a == infinity || b == infinity) ? infinity : m;
+    if (a == infinity || b == infinity) {
+        m = infinity;
+    }
+    return m;
 }
 
 PEL_SCREEN_INLINE double modulus(Complex z) { return modulus(z.re, z.im); }
@@ -113,7 +116,10 @@ double in_frame(Complex e1, Complex e2, Complex d) {
     if (d.re == 0.0 && d.im == 0.0) {
         return 0.0;
     }
-    return det == 0.0 ? infinity : size;
+    if (det == 0.0) {
+        return infinity;
+    }
+    return size;
 }
 
 // The exact deviation of pixel (r, c): the largest size of the eight second
@@ -279,8 +285,8 @@ bool fma_usable() noexcept {
 }
 
 template <class Finish>
-[[gnu::target("avx2,fma")]] void passes_avx2(const Grid& g, Rows& rows, std::uint64_t row_begin,
-                                             std::uint64_t row_end, Finish&& finish) {
+[[gnu::target("avx2,fma")]] void passes_avx2(const Grid& g, Rows& rows, std::uint64_t row_begin, std::uint64_t row_end,
+                                             Finish&& finish) {
     passes(g, rows, row_begin, row_end, finish);
 }
 #endif
@@ -292,8 +298,8 @@ void passes_baseline(const Grid& g, Rows& rows, std::uint64_t row_begin, std::ui
 
 }  // namespace
 
-void screen_rows(const Lattice& lattice, std::uint64_t row_begin, std::uint64_t row_end, bool* whole,
-                 bool* candidates, Isa isa) {
+void screen_rows(const Lattice& lattice, std::uint64_t row_begin, std::uint64_t row_end, bool* whole, bool* candidates,
+                 Isa isa) {
     require_isa(isa, "screen_rows");
     if (row_begin >= row_end || lattice.nx == 0) {
         return;

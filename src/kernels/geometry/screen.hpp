@@ -57,7 +57,7 @@ struct Lattice {
 // never on the range, nor on `isa` (the AVX2 passes, with fused
 // multiply-add in hardware, give the baseline's bits). Allocates a few rows
 // of scratch (OutOfMemory).
-void screen_rows(const Lattice& lattice, std::uint64_t row_begin, std::uint64_t row_end, bool* whole,
-                 bool* candidates, Isa isa);
+void screen_rows(const Lattice& lattice, std::uint64_t row_begin, std::uint64_t row_end, bool* whole, bool* candidates,
+                 Isa isa);
 
 }  // namespace pellorin::geometry

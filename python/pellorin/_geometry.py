@@ -21,7 +21,9 @@ from typing import Any, Callable, NamedTuple, Optional
 import numpy as np
 import numpy.typing as npt
 
+from . import _engine
 from ._accumulate import Pieces, no_pieces
+from ._arguments import engine_array, thread_count
 
 F64 = npt.NDArray[np.float64]
 C128 = npt.NDArray[np.complex128]
@@ -39,7 +41,7 @@ B = npt.NDArray[np.bool_]
 # as much as a bend. A piece is used when its four edge midpoints stay
 # within _TOLERANCE and its quarters are convex and turn one way; a pixel is
 # taken whole when the same deviation, estimated from the lattice's second
-# differences, does.
+# differences, does (the engine's screen, which holds the same tolerance).
 _TOLERANCE = 0.05
 # A piece may also be used when the area its straight edges misplace is
 # within _TOLERANCE of the area that a typical pixel of the image covers
@@ -72,8 +74,6 @@ _JUMP = 8.0
 _CUT_BEND = 3e-4
 # Halvings of an edge to locate a crossing: 2**-44 of the edge.
 _BISECT = 44
-# Lattice rows screened at a time (bounds the temporary arrays).
-_STRIP = 256
 
 
 class PixelMap:
@@ -131,7 +131,8 @@ class Scale(NamedTuple):
 
 
 def plan(pmap: PixelMap, xs: F64, ys: F64, wanted: Optional[B] = None, *,
-         scale: Optional[Scale] = None, origin: tuple[int, int] = (0, 0)) -> Plan:
+         scale: Optional[Scale] = None, origin: tuple[int, int] = (0, 0),
+         threads: Optional[int] = 1) -> Plan:
     """Classify the pixels of the lattice (xs, ys) and cut the ones that a
     single quad does not represent. `wanted` (ny, nx) limits the cutting to
     pixels that carry data.
@@ -142,11 +143,12 @@ def plan(pmap: PixelMap, xs: F64, ys: F64, wanted: Optional[B] = None, *,
     the whole image, bit for bit, for every pixel whose neighbours within
     `WINDOW_HALO` pixels are in the window (the points where the transform
     is evaluated and the arithmetic on them do not depend on the window).
-    Piece sources stay flat indices within the window."""
+    Piece sources stay flat indices within the window. `threads` (None:
+    the cores available) are those the screen may use."""
     # Corners off the sky are NaN or infinite; the arithmetic on them is
     # expected to give NaN, which every test below counts as failing.
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        whole, cand = screen(xs, ys)
+        whole, cand = screen(xs, ys, threads)
         if wanted is not None:
             cand &= wanted
         if not cand.any():
@@ -201,84 +203,15 @@ def _frame(q0: C128, q1: C128, q2: C128, q3: C128) -> tuple[C128, C128, C128]:
     return (q1 - q0 + q2 - q3) * 0.5, (q3 - q0 + q2 - q1) * 0.5, q0 - q1 + q2 - q3
 
 
-def screen(xs: F64, ys: F64) -> tuple[B, B]:
+def screen(xs: F64, ys: F64, threads: Optional[int] = 1) -> tuple[B, B]:
     """(whole, candidates), both (ny, nx): pixels whose quad is used as it
-    is, and pixels to subdivide. The rest (every corner off the sky, far
-    from any corner on it) contribute nothing."""
-    ny, nx = xs.shape[0] - 1, xs.shape[1] - 1
-    whole = np.zeros((ny, nx), dtype=bool)
-    cand = np.zeros((ny, nx), dtype=bool)
-    for j0 in range(0, ny, _STRIP):
-        j1 = min(j0 + _STRIP, ny)
-        # Lattice rows j0 - 2 .. j1 + 2 (clipped): the corners of pixel rows
-        # j0 - 1 .. j1, and one row more for the differences along y.
-        a, b = max(j0 - 2, 0), min(j1 + 3, ny + 1)
-        q = xs[a:b] + 1j * ys[a:b]
-        fin = np.isfinite(q)
-        # Second differences along x and y at every lattice point, the
-        # image's edge points taking their neighbour's (NaN: not finite).
-        d2x = np.full(q.shape, np.nan, dtype=np.complex128)
-        d2y = np.full(q.shape, np.nan, dtype=np.complex128)
-        if nx >= 2:
-            d2x[:, 1:-1] = q[:, 2:] - 2 * q[:, 1:-1] + q[:, :-2]
-            d2x[:, 0], d2x[:, -1] = d2x[:, 1], d2x[:, -2]
-        if ny >= 2:
-            d2y[1:-1] = q[2:] - 2 * q[1:-1] + q[:-2]
-            if a == 0:
-                d2y[0] = d2y[1]
-            if b == ny + 1:
-                d2y[-1] = d2y[-2]
-        corners = (q[:-1, :-1], q[:-1, 1:], q[1:, 1:], q[1:, :-1])
-        e1, e2, _ = _frame(*corners)
-        # Within a pixel, the midpoint of an edge deviates from the chord by
-        # a quarter of the second difference over half the spacing: about
-        # 1/8 of the lattice's. First a bound that settles most pixels at
-        # once, |J^-1 d| <= |d| (|e1| + |e2|) / |det J|; then the deviation
-        # itself where the bound fails.
-        size = np.maximum(np.abs(d2x), np.abs(d2y))  # NaN where unknown
-        worst = np.maximum(np.maximum(size[:-1, :-1], size[:-1, 1:]),
-                           np.maximum(size[1:, 1:], size[1:, :-1]))
-        det = np.abs(_cross(e1, e2))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            dev = worst * (np.abs(e1) + np.abs(e2)) / det * 0.125
-        unsure = ~(dev <= _TOLERANCE) & np.isfinite(worst) & (det > 0)
-        if unsure.any():
-            r, c = np.nonzero(unsure)
-            exact = np.zeros(len(r))
-            for d2 in (d2x, d2y):
-                for dr, dc in ((0, 0), (0, 1), (1, 1), (1, 0)):
-                    exact = np.maximum(exact, _in_frame(e1[r, c], e2[r, c], d2[r + dr, c + dc]) * 0.125)
-            dev[r, c] = exact
-        all_fin = fin[:-1, :-1] & fin[:-1, 1:] & fin[1:, 1:] & fin[1:, :-1]
-        any_fin = fin[:-1, :-1] | fin[:-1, 1:] | fin[1:, 1:] | fin[1:, :-1]
-        with np.errstate(invalid="ignore"):
-            ok = all_fin & (dev <= _TOLERANCE) & _convex(*corners)
-        # A pixel with no corner on the sky is looked at when a neighbour
-        # has one: the sky's edge may still pass through it.
-        near = any_fin.copy()
-        near[1:] |= any_fin[:-1]
-        near[:-1] |= any_fin[1:]
-        near2 = near.copy()
-        near2[:, 1:] |= near[:, :-1]
-        near2[:, :-1] |= near[:, 1:]
-        rows = slice(j0 - a, j1 - a)
-        whole[j0:j1] = ok[rows]
-        cand[j0:j1] = (~ok & near2)[rows]
-    return whole, cand
-
-
-def _convex(q0: C128, q1: C128, q2: C128, q3: C128) -> B:
-    """Whether each quad q0 q1 q2 q3 turns the same way at every corner
-    (convex, either winding; zero turns allowed)."""
-    e = (q1 - q0, q2 - q1, q3 - q2, q0 - q3)
-    pos = np.zeros(q0.shape, dtype=bool)
-    neg = np.zeros(q0.shape, dtype=bool)
-    for k in range(4):
-        u, v = e[k - 1], e[k]
-        c = u.real * v.imag - u.imag * v.real
-        pos |= c > 0
-        neg |= c < 0
-    return ~(pos & neg)
+    is (finite, convex, and within _TOLERANCE of straight by the lattice's
+    second differences), and pixels to subdivide (the others within a pixel
+    of one with a corner on the sky). The rest (every corner off the sky,
+    far from any corner on it) contribute nothing. The engine decides; its
+    maps do not depend on `threads` (None: the cores available)."""
+    return _engine.screen(engine_array(xs, np.float64), engine_array(ys, np.float64),
+                          threads=thread_count(threads))
 
 
 def _cross(u: C128, v: C128) -> F64:

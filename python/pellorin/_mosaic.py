@@ -366,7 +366,7 @@ class Mosaic:
             wanted = ~np.isnan(planes).all(axis=0)
             if w is not None:
                 wanted &= w > 0.0
-            layout = plan(pmap, xs, ys, wanted=wanted)
+            layout = plan(pmap, xs, ys, wanted=wanted, threads=workers)
         self._ready_for(planes, var is not None)
         if work:
             pieces = layout.pieces

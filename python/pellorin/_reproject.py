@@ -393,7 +393,7 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     if arr.size and math.prod(out_shape):
         xs, ys = corner_lattice(pmap, ny, nx)
         planes = arr.reshape(k, ny, nx)
-        layout = plan(pmap, xs, ys, wanted=~np.isnan(planes).all(axis=0))
+        layout = plan(pmap, xs, ys, wanted=~np.isnan(planes).all(axis=0), threads=workers)
         accumulate(xs, ys, planes, layout.whole, layout.pieces, sums, threads=workers)
     if mode == "mean":
         assert sums.value is not None and sums.weight is not None

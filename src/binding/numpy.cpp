@@ -545,5 +545,6 @@ template Result<std::span<const double>> contiguous_slice<double>(const ArrayVie
 template OwnedBuffer<double> row_major_copy<double>(const ArrayView&);
 template Result<Handle> array_from_buffer<double>(OwnedBuffer<double>, std::span<const std::uint64_t>);
 template Result<Handle> array_from_buffer<float>(OwnedBuffer<float>, std::span<const std::uint64_t>);
+template Result<Handle> array_from_buffer<bool>(OwnedBuffer<bool>, std::span<const std::uint64_t>);
 
 }  // namespace pellorin::numpy

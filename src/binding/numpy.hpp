@@ -22,6 +22,10 @@ enum class ElementType : int { Bool = 0, UInt8 = 2, UInt16 = 4, Int64 = 9, UInt6
 template <class T>
 struct element_type_of;
 template <>
+struct element_type_of<bool> {
+    static constexpr ElementType value = ElementType::Bool;
+};
+template <>
 struct element_type_of<std::uint8_t> {
     static constexpr ElementType value = ElementType::UInt8;
 };

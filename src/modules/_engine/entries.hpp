@@ -12,5 +12,6 @@ namespace pellorin::engine {
 Result<py::Handle> resize_body(PyObject* args, PyObject* kwargs);
 Result<py::Handle> rebin_axis_body(PyObject* args, PyObject* kwargs);
 Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs);
+Result<py::Handle> screen_body(PyObject* args, PyObject* kwargs);
 
 }  // namespace pellorin::engine

@@ -57,6 +57,18 @@ gets when the whole grid is accumulated. The
 bits do not depend on threads. Private: pellorin's functions check the
 arguments and document the results.)doc";
 
+constexpr const char doc_screen[] =
+    R"doc(screen(xs, ys, *, threads=1)
+--
+
+(whole, candidates), two new (ny, nx) bool arrays, from the corner lattice
+xs, ys (ny + 1, nx + 1; float64, C-contiguous; output pixel coordinates,
+NaN or infinite off the sky): the pixels whose quad is finite, convex and
+nearly straight-edged (taken whole), and the others that have a finite
+corner within one pixel (to be cut into pieces). The bits do not depend on
+threads. Private: pellorin's functions check the arguments and document
+the results.)doc";
+
 PyObject* resize_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard(&resize_body, args, kwargs);
 }
@@ -65,6 +77,10 @@ PyObject* rebin_axis_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 PyObject* accumulate_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard(&accumulate_body, args, kwargs);
+}
+
+PyObject* screen_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
+    return entry_guard(&screen_body, args, kwargs);
 }
 
 constexpr int function_flags = METH_VARARGS | METH_KEYWORDS;
@@ -76,6 +92,8 @@ PyMethodDef function_table[] = {
      doc_rebin_axis},
     {"accumulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&accumulate_wrapper)), function_flags,
      doc_accumulate},
+    {"screen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&screen_wrapper)), function_flags,
+     doc_screen},
 };
 
 Result<py::Handle> exec_body(PyObject* module, PyObject*) { return add_functions(module, function_table); }

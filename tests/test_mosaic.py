@@ -292,7 +292,8 @@ class TestGroupingMergePickle:
 
 
 def _memory_growth():
-    """(kept, peak over one frame's peak) in bytes after 30 more frames."""
+    """(kept, peak over one frame's peak, one frame's peak) in bytes after
+    30 more frames."""
     transform, _ = FRAMES[1]
     data = RNG.uniform(0.0, 1.0, (40, 40))
     var = np.ones((40, 40))
@@ -313,7 +314,7 @@ def _memory_growth():
         current, peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    return current - base, peak - base - one
+    return current - base, peak - base - one, one
 
 
 def test_memory_flat_over_many_frames():
@@ -327,11 +328,15 @@ def test_memory_flat_over_many_frames():
                          capture_output=True, text=True)
     # The exit status is not asserted: under the sanitizers the leak checker
     # may end the child with its own status after the figures are printed.
-    assert len(run.stdout.split()) == 2, run.stderr
-    kept, extra_peak = (int(v) for v in run.stdout.split())
-    # Less than one frame's values (12.5 KiB) kept over 30 frames.
+    assert len(run.stdout.split()) == 3, run.stderr
+    kept, extra_peak, one = (int(v) for v in run.stdout.split())
+    # Less than one frame's values (12.5 KiB) kept over 30 frames; the peak
+    # over 30 frames within a quarter of one frame's working set of the
+    # peak of one (what the allocator and the interpreter's caches vary by
+    # from call to call, about 14 % here; a frame's arrays held over would
+    # add a whole working set).
     assert kept < 12 * 1024
-    assert extra_peak <= 12 * 1024
+    assert extra_peak <= one // 4
 
 
 @pytest.mark.parametrize("call, error, match", [

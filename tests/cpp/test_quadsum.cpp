@@ -648,19 +648,26 @@ void missing_pixels_add_nothing() {
 }
 
 // The same bits for every tile order, thread count and instruction set.
-void order_threads_and_isas() {
-    std::mt19937_64 gen(13);
+// A warped 40 x 30 image of two planes onto a 50 x 45 grid, with one
+// explicit piece of pixel 77.
+Job warped_with_a_piece(std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
     Job job = warped(40, 30, 1.1, 0.35, -0.4, 0.95, 3.0, 6.0, 0.6, 2, gen);
-    for (std::uint64_t k = 0; k < 2400; ++k) {
-        job.variance.push_back(0.5 + 0.001 * static_cast<double>(k));
-    }
-    // A few large pixels too, and pieces.
-    for (std::uint64_t s = 0; s <= 30; ++s) {
-        job.xs[620 + s] += 3.0;  // lattice row 20 moved right: wider pixels
-    }
     job.piece_quads = {5.0, 5.0, 14.5, 6.0, 13.0, 17.25, 4.5, 12.0};
     job.piece_source = {77};
     job.piece_share = {0.75};
+    return job;
+}
+
+void order_threads_and_isas() {
+    Job job = warped_with_a_piece(13);
+    for (std::uint64_t k = 0; k < 2400; ++k) {
+        job.variance.push_back(0.5 + 0.001 * static_cast<double>(k));
+    }
+    // A few large pixels too.
+    for (std::uint64_t s = 0; s <= 30; ++s) {
+        job.xs[620 + s] += 3.0;  // lattice row 20 moved right: wider pixels
+    }
     const std::uint64_t ny_out = 50, nx_out = 45, tile = 7;
     const Sums ref = run(job, ny_out, nx_out, tile);
     const qs::Inputs in = job.inputs();
@@ -758,11 +765,7 @@ void refusals() {
 // A block of the grid made of whole tiles, accumulated on its own, holds
 // the whole grid's bits in its cells; blocks not on whole tiles are refused.
 void blocks_hold_the_grids_bits() {
-    std::mt19937_64 gen(29);
-    Job job = warped(40, 30, 1.1, 0.35, -0.4, 0.95, 3.0, 6.0, 0.6, 2, gen);
-    job.piece_quads = {5.0, 5.0, 14.5, 6.0, 13.0, 17.25, 4.5, 12.0};
-    job.piece_source = {77};
-    job.piece_share = {0.75};
+    const Job job = warped_with_a_piece(29);
     const std::uint64_t ny_out = 50, nx_out = 45, tile = 7;
     const Sums ref = run(job, ny_out, nx_out, tile);
     const qs::Inputs in = job.inputs();

@@ -203,6 +203,28 @@ def test_a_block_on_whole_tiles_holds_the_whole_grids_bits(rows, cols):
         assert a[:, rows[0]:rows[1], cols[0]:cols[1]].tobytes() == b.tobytes()
 
 
+@pytest.mark.parametrize("per_plane", [False, True], ids=["shared coverage", "coverage per plane"])
+@pytest.mark.parametrize("with_weight", [True, False], ids=["weight kept", "no weight"])
+def test_a_mean_is_the_sums_divided_to_the_bit(per_plane, with_weight):
+    job = big_job()
+    job["values"][1, 5, 7] = np.nan
+    S, W = run_engine(job, per_plane)[:2]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        expect = np.where(W == 0.0, np.nan, S / W)
+    for threads, block in ((1, None), (3, None), (2, job["shape_out"] + (128, 256))):
+        rows = slice(0, None) if block is None else slice(128, None)
+        cols = slice(0, None) if block is None else slice(256, None)
+        mean = np.full_like(S[:, rows, cols], 7.0)  # not read: every cell is set
+        weight = np.zeros_like(W[:, rows, cols]) if with_weight else None
+        _engine.accumulate(job["xs"], job["ys"], job["values"], mean, weight, None, None, take=job["take"],
+                           piece_quads=job["piece_quads"], piece_source=job["piece_source"],
+                           piece_share=job["piece_share"], weights=job["weights"], per_plane=per_plane,
+                           threads=threads, block=block, mean=True)
+        assert np.isnan(mean).any() and mean.tobytes() == expect[:, rows, cols].tobytes()
+        if with_weight:
+            assert weight.tobytes() == W[:, rows, cols].tobytes()
+
+
 def test_the_lock_is_released_while_it_works():
     job = big_job(n=600, shape_out=(800, 800))
     finished = threading.Event()
@@ -310,6 +332,9 @@ def read_only(a):
     (dict(block=(300, 300, 128, 1)), ValueError, "block must place the accumulators on whole tiles of 128"),
     (dict(block=(130, 4, 128, 0)), ValueError, "whole tiles"),
     (dict(block=(4, 4, 0, 0), sums=np.zeros((2, 5, 4)), weight=np.zeros((1, 5, 4))), ValueError, "whole tiles"),
+    (dict(mean=True, flux=np.zeros((2, 4, 4))), ValueError, r"mean=True takes sums \(and weight\) only"),
+    (dict(mean=True, sums=None), ValueError, r"mean=True takes sums \(and weight\) only"),
+    (dict(mean="yes"), TypeError, "mean"),
     (dict(threads=0), ValueError, "threads must be between 1 and 4096"),
     (dict(threads=1.5), TypeError, "threads"),
     (dict(colour=1), TypeError, "unexpected keyword argument 'colour'"),

@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import pellorin
+import pellorin._geometry
 import pellorin._reproject
 from conftest import SANITIZED, run_python
 
@@ -254,6 +255,26 @@ def test_corner_lattice_layout():
                 assert quads[j * nx + i, corner].tolist() == expected
 
 
+@pytest.mark.parametrize("ny, nx", [(700, 500), (3, 300000)])
+def test_a_large_lattice_is_evaluated_in_bands_of_rows_to_the_same_bits(ny, nx, monkeypatch):
+    calls = []
+
+    def transform(x, y):
+        calls.append((x.shape, y[0, 0]))
+        return 1.01 * x + 0.2 * y + 3.0, 0.97 * y - 0.1 * x
+
+    data = RNG.uniform(0.5, 2.0, (ny, nx))
+    banded = pellorin.reproject(data, transform, (ny + 4, nx + 4), return_footprint=True)
+    band = pellorin._geometry.LATTICE_BAND // (nx + 1)
+    assert calls[0] == ((max(band, 1), nx + 1), -0.5) and sum(shape[0] for shape, _ in calls) == ny + 1
+    monkeypatch.setattr(pellorin._geometry, "LATTICE_BAND", 1 << 40)
+    calls.clear()
+    whole = pellorin.reproject(data, transform, (ny + 4, nx + 4), return_footprint=True)
+    assert calls == [((ny + 1, nx + 1), -0.5)]
+    for a, b in zip(banded, whole):
+        assert a.tobytes() == b.tobytes()
+
+
 def test_wcs_pairs_go_through_world_values():
     class Scaled:
         def __init__(self, s):
@@ -358,10 +379,16 @@ def test_what_a_transform_returns_is_checked(result, error, message):
         pellorin.pixel_quads(transform, (3, 4))
 
 
-def test_a_stack_is_its_planes_reprojected_through_one_geometry():
-    data = RNG.uniform(1.0, 2.0, (2, 3, 9, 8))
-    data[0, 1, 2:4, 3] = np.nan
-    data[1, 2, :, 0] = np.nan
+@pytest.mark.parametrize("lead", [(2, 3), (37,)])
+@pytest.mark.parametrize("missing", ["per plane", "shared", "none"])
+def test_a_stack_is_its_planes_reprojected_through_one_geometry(missing, lead):
+    data = RNG.uniform(1.0, 2.0, lead + (9, 8))
+    flat = data.reshape(-1, 9, 8)
+    if missing == "per plane":
+        flat[1, 2:4, 3] = np.nan
+        flat[5, :, 0] = np.nan
+    elif missing == "shared":
+        flat[:, 2:4, 3] = np.nan
     transform = affine(0.8, 0.35, 0.7, -0.3, 0.9, 2.2)
     calls = []
 
@@ -372,15 +399,15 @@ def test_a_stack_is_its_planes_reprojected_through_one_geometry():
     for mode in ("mean", "sum"):
         calls.clear()
         stack, cover = pellorin.reproject(data, counted, (10, 11), mode=mode, return_footprint=True)
-        assert calls == [(10, 9)] and stack.shape == cover.shape == (2, 3, 10, 11)
-        for index in np.ndindex(2, 3):
+        assert calls == [(10, 9)] and stack.shape == cover.shape == lead + (10, 11)
+        for index in np.ndindex(*lead):
             plane, plane_cover = pellorin.reproject(data[index], transform, (10, 11), mode=mode,
                                                     return_footprint=True)
-            np.testing.assert_array_equal(stack[index], plane)
-            np.testing.assert_array_equal(cover[index], plane_cover)
+            assert stack[index].tobytes() == plane.tobytes()
+            assert cover[index].tobytes() == plane_cover.tobytes()
         # The whole output shape may be given as well.
         np.testing.assert_array_equal(
-            pellorin.reproject(data, transform, [2, 3, 10, 11], mode=mode), stack)
+            pellorin.reproject(data, transform, [*lead, 10, 11], mode=mode), stack)
 
 
 def test_the_thread_count_does_not_change_a_bit():

@@ -87,7 +87,7 @@ enum class Sums { Mean, Sum, All };
 
 const char* sums_name(Sums s) {
     switch (s) {
-        case Sums::Mean: return "S+W (mean)";
+        case Sums::Mean: return "S/W (mean, W per tile)";
         case Sums::Sum: return "F (sum)";
         case Sums::All: return "S+W+F";
     }
@@ -112,7 +112,7 @@ struct Times {
 Times run_once(const Job& job, Sums sums, unsigned threads, std::uint64_t tile, Out& out) {
     const std::uint64_t cells = job.ny_out * job.nx_out;
     out.s.assign(sums == Sums::Sum ? 0 : cells, 0.0);
-    out.w.assign(sums == Sums::Sum ? 0 : cells, 0.0);
+    out.w.assign(sums == Sums::All ? cells : 0, 0.0);
     out.f.assign(sums == Sums::Mean ? 0 : cells, 0.0);
     qs::Inputs in;
     in.ny = job.ny;
@@ -126,6 +126,7 @@ Times run_once(const Job& job, Sums sums, unsigned threads, std::uint64_t tile, 
     acc.sum = out.s.empty() ? nullptr : out.s.data();
     acc.weight = out.w.empty() ? nullptr : out.w.data();
     acc.flux = out.f.empty() ? nullptr : out.f.data();
+    acc.mean = sums == Sums::Mean;
     const pellorin::Isa isa = pellorin::best_isa();
     const double cpu_start = cpu_seconds();
     const auto start = std::chrono::steady_clock::now();

@@ -19,7 +19,8 @@ import numpy.typing as npt
 from . import _engine
 from ._arguments import MAX_THREADS, engine_array, thread_count
 
-__all__ = ["INPUT_BLOCK", "Pieces", "Region", "Sums", "TILE", "accumulate", "no_pieces", "tile_reach"]
+__all__ = ["INPUT_BLOCK", "Pieces", "Region", "Sums", "TILE", "accumulate", "no_pieces", "shares_coverage",
+           "tile_reach"]
 
 F64 = npt.NDArray[np.float64]
 
@@ -29,6 +30,9 @@ TILE = 128
 #: The side of the square blocks of input pixels that the engine lists per
 #: tile and takes in turn (rows of blocks, then pixels row by row in each).
 INPUT_BLOCK = 8
+#: Planes of a mean per engine call: each thread holds one output tile of
+#: each (128 KiB a plane).
+MEAN_PLANES = 32
 
 
 class Pieces(NamedTuple):
@@ -90,8 +94,10 @@ def no_pieces() -> Pieces:
 
 def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], pieces: Pieces,
                sums: Sums, *, weights: Optional[F64] = None, variance: Optional[F64] = None,
-               threads: Optional[int] = None, region: Optional[Region] = None) -> None:
-    """Add the area overlaps of input pixels with the output cells to `sums`.
+               threads: Optional[int] = None, region: Optional[Region] = None,
+               mean: bool = False, shared: Optional[bool] = None) -> None:
+    """Add the area overlaps of input pixels with the output cells to `sums`
+    (or, with `mean`, turn them into the area-weighted mean).
 
     Parameters
     ----------
@@ -112,7 +118,11 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
     sums : Sums
         C-contiguous float64 arrays of shape ``(k, ny_out, nx_out)`` that
         receive the contributions (added to what they hold), or None for an
-        accumulator that is not wanted. The output grid is
+        accumulator that is not wanted. ``weight`` may instead have one
+        plane, shared by all (one update per cell instead of ``k``), when
+        the planes miss the same pixels (`shares_coverage`) and the weights
+        do not differ between planes: a pixel missing from one plane is
+        then left out of all. The output grid is
         ``ny_out x nx_out`` cells; cell ``(r, c)`` is the unit square
         ``[c - 0.5, c + 0.5] x [r - 0.5, r + 0.5]``.
     weights : float64, shape (k, ny, nx) or broadcastable to it, optional
@@ -134,6 +144,17 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
         multiples of `TILE` (the ends may also be the grid's), the input's
         first pixel is one whose row and column in the whole image are
         multiples of `INPUT_BLOCK`, and the pieces of each pixel come in the same order.
+    mean : bool
+        Leave the mean instead of the value sum: each cell of
+        ``sums.value`` is set to this call's ``value / weight`` (NaN where
+        ``weight`` is 0; what it held is not read), and this call's
+        ``weight`` is added to ``sums.weight`` when that is given.
+        ``sums.flux`` and ``sums.variance`` must be None. The engine sums
+        each tile in scratch memory and divides there, so this gives the
+        bits of summing on zeroed arrays and then dividing.
+    shared : bool, optional
+        Whether the planes miss the same pixels (`shares_coverage`), when
+        the caller knows; found from `planes` when None and needed.
 
     Notes
     -----
@@ -176,7 +197,8 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
 
     The work is one call into the engine, with the interpreter lock
     released throughout; where the weights differ between planes, one call
-    per plane.
+    per plane, and for a mean of more than `MEAN_PLANES` planes, one call
+    per group of them.
     """
     k = planes.shape[0]
     wanted = [s for s in sums if s is not None]
@@ -184,6 +206,8 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
         return
     if sums.variance is not None and variance is None:
         raise ValueError("sums.variance needs the input variance")
+    if mean and (sums.value is None or sums.flux is not None or sums.variance is not None):
+        raise ValueError("mean takes sums.value (and sums.weight) only")
     if region is not None and (not region.on_tiles() or wanted[0].shape[1:] != (
             region.rows[1] - region.rows[0], region.cols[1] - region.cols[0])):
         raise ValueError(f"{region} is not made of whole tiles or does not match the sums' shape")
@@ -206,15 +230,51 @@ def accumulate(xs: F64, ys: F64, planes: F64, whole: npt.NDArray[np.bool_], piec
                                                              dtype=np.float64)
     w = None if weights is None else np.broadcast_to(np.asarray(weights, dtype=np.float64), planes.shape)
     if w is None or k == 1 or bool((w == w[0]).all()):
-        # With one plane the two coverages are the same; with several, each
-        # plane keeps its own (a NaN leaves the other planes' sums alone).
-        _engine.accumulate(xs, ys, values, *sums, weights=None if w is None else engine_array(w[0]),
-                           variance=var, per_plane=k > 1, threads=workers, **arrays)
+        # With one plane the two coverages are the same. With several, one
+        # weight plane is shared (one update per cell) when the caller asks
+        # for it, or when there is no weight sum and the planes miss the
+        # same pixels; otherwise each plane keeps its own (a NaN leaves the
+        # other planes' sums alone).
+        if sums.weight is not None:
+            per_plane = sums.weight.shape[0] > 1
+        else:
+            per_plane = not (shares_coverage(planes) if shared is None else shared)
+        shared_w = None if w is None else engine_array(w[0])
+        if not mean:
+            _engine.accumulate(xs, ys, values, *sums, weights=shared_w, variance=var, per_plane=per_plane,
+                               threads=workers, **arrays)
+            return
+        # A mean holds one output tile of each plane in scratch memory per
+        # thread: planes go in groups of MEAN_PLANES, each group a call (the
+        # geometry found again), the shared weight added by the first only.
+        assert sums.value is not None
+        for g in range(0, k, MEAN_PLANES):
+            part = slice(g, min(k, g + MEAN_PLANES))
+            weight = sums.weight
+            if weight is not None and per_plane:
+                weight = weight[part]
+            elif g > 0:
+                weight = None
+            _engine.accumulate(xs, ys, values[part], sums.value[part], weight, None, None, weights=shared_w,
+                               per_plane=per_plane, threads=workers, mean=True, **arrays)
         return
+    if sums.weight is not None and sums.weight.shape[0] != k:
+        raise ValueError("weights that differ between planes need one weight plane per plane")
     for p in range(k):
         one = [None if s is None else s[p:p + 1] for s in sums]
         _engine.accumulate(xs, ys, values[p:p + 1], *one, weights=engine_array(w[p]),
-                           variance=None if var is None else var[p:p + 1], threads=workers, **arrays)
+                           variance=None if var is None else var[p:p + 1], threads=workers, mean=mean,
+                           **arrays)
+
+
+def shares_coverage(planes: F64, missing: Optional[npt.NDArray[np.bool_]] = None) -> bool:
+    """Whether the planes ``(k, ny, nx)`` miss (hold NaN at) the same
+    pixels, so that one weight plane serves them all (`missing`: their
+    NaN map, when at hand)."""
+    if planes.shape[0] <= 1:
+        return True
+    missing = np.isnan(planes) if missing is None else missing
+    return not missing.any() or bool((missing == missing[:1]).all())
 
 
 def _tile_span(vmin: F64, vmax: F64, cells: int) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]:

@@ -107,11 +107,30 @@ class PixelMap:
         return out[0], out[1]
 
 
+#: Lattice points per evaluation of the transform: a larger lattice is
+#: evaluated in bands of whole rows of about this many points, so that the
+#: input coordinates and the transform's own temporaries stay a few MiB
+#: rather than several lattices' worth.
+LATTICE_BAND = 1 << 18
+
+
 def corner_lattice(pmap: PixelMap, ny: int, nx: int) -> tuple[F64, F64]:
-    """The transform evaluated once on the (ny+1, nx+1) corner lattice."""
-    x, y = np.meshgrid(np.arange(nx + 1, dtype=np.float64) - 0.5,
-                       np.arange(ny + 1, dtype=np.float64) - 0.5)
-    return pmap(x, y)
+    """The transform evaluated on the (ny+1, nx+1) corner lattice: in one
+    call, or for a lattice of more than `LATTICE_BAND` points in bands of
+    rows, each point at the same coordinates either way."""
+    rows, cols = ny + 1, nx + 1
+    band = max(1, LATTICE_BAND // cols)
+    xi = np.arange(cols, dtype=np.float64) - 0.5
+    if rows <= band:
+        x, y = np.meshgrid(xi, np.arange(rows, dtype=np.float64) - 0.5)
+        return pmap(x, y)
+    xs = np.empty((rows, cols))
+    ys = np.empty((rows, cols))
+    for r0 in range(0, rows, band):
+        r1 = min(rows, r0 + band)
+        x, y = np.meshgrid(xi, np.arange(r0, r1, dtype=np.float64) - 0.5)
+        xs[r0:r1], ys[r0:r1] = pmap(x, y)
+    return xs, ys
 
 
 class Plan(NamedTuple):

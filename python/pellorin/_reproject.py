@@ -18,7 +18,7 @@ from typing import Any, Callable, Literal, Optional, Protocol, SupportsIndex, Un
 import numpy as np
 import numpy.typing as npt
 
-from ._accumulate import Sums, accumulate
+from ._accumulate import Sums, accumulate, shares_coverage
 from ._geometry import PixelMap, corner_lattice, plan
 from ._wcs_pair import wcs_pair_map
 
@@ -111,8 +111,9 @@ def pixel_quads(transform: PixelTransform | tuple[WCSLike, WCSLike],
         or a pair of objects with astropy's shared WCS interface, whose
         composition ``wcs_out.world_to_pixel_values(*wcs_in.pixel_to_world_values(x, y))``
         is used (for two astropy WCS in different celestial frames, with the
-        conversion between the frames). It is evaluated once, on the
-        ``(ny + 1) x (nx + 1)`` lattice of pixel corners.
+        conversion between the frames). It is evaluated on the
+        ``(ny + 1) x (nx + 1)`` lattice of pixel corners (in bands of rows
+        when the lattice has more than 2**18 points).
     shape : (ny, nx)
         Shape of the image: ``ny`` rows, ``nx`` columns.
 
@@ -183,9 +184,11 @@ def _data_argument(data: Any) -> _F64:
     return arr
 
 
-def _allocate(shape: tuple[int, ...], count: int, out_shape: tuple[int, ...]) -> list[_F64]:
-    """`count` zeroed float64 arrays of `shape`, refused at once, naming the
-    output's shape `out_shape`, when they cannot be allocated."""
+def _allocate(shape: tuple[int, ...], count: int, out_shape: tuple[int, ...],
+              zeroed: bool = True) -> list[_F64]:
+    """`count` float64 arrays of `shape`, zeroed unless `zeroed` is False,
+    refused at once, naming the output's shape `out_shape`, when they cannot
+    be allocated."""
     cells = math.prod(shape)
     nbytes = cells * 8 * count
     message = (f"the output of shape {out_shape} ({count} float64 array(s) of {cells} elements, "
@@ -193,7 +196,8 @@ def _allocate(shape: tuple[int, ...], count: int, out_shape: tuple[int, ...]) ->
     if nbytes >= 2**63:
         raise MemoryError(message)
     try:
-        return [np.zeros(shape, dtype=np.float64) for _ in range(count)]
+        make = np.zeros if zeroed else np.empty
+        return [make(shape, dtype=np.float64) for _ in range(count)]
     except MemoryError:
         raise MemoryError(message) from None
 
@@ -239,9 +243,11 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
         ``transform(x, y) -> (x_out, y_out)``: a vectorised map from input
         pixel coordinates to output pixel coordinates. It is called with two
         float64 arrays of one shape (first the corner lattice, of shape
-        ``(ny + 1, nx + 1)``, then, where pixels need cutting, 1-D arrays of
-        points inside them) and must return two arrays of real numbers of
-        that same shape. Or a pair of objects with astropy's shared WCS
+        ``(ny + 1, nx + 1)``, or for a lattice of more than 2**18 points
+        bands of whole rows of it; then, where pixels need cutting, 1-D
+        arrays of points inside them) and must return two arrays of real
+        numbers of that same shape. Each point is evaluated on its own, so
+        the transform must be elementwise. Or a pair of objects with astropy's shared WCS
         interface (``pixel_to_world_values``, ``world_to_pixel_values``), for
         example two ``astropy.wcs.WCS``; two astropy WCS in different
         celestial frames (Galactic and FK5, FK4 and ICRS, ...) are related
@@ -344,7 +350,14 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     area); the footprint is the sum of the overlaps.
 
     **Stacks.** The transform is evaluated, and pixels cut, once for all
-    planes of `data`.
+    planes of `data`; planes that miss the same pixels (or none) share one
+    coverage, and the footprint is then the same in each.
+
+    **Memory.** Beyond `data` (as float64) and the results, a call holds the
+    corner lattice (two float64 arrays of ``(ny + 1) x (nx + 1)``) and a
+    few tens of MiB: the transform runs on bands of the lattice, and "mean"
+    sums and divides tile by tile, with no output-sized weight array unless
+    the footprint is asked for.
 
     Examples
     --------
@@ -382,32 +395,32 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     k = math.prod(arr.shape[:-2])
     plane_shape = (k,) + out_shape[-2:]
     footprint = bool(return_footprint)
-    # Accumulators: the value sum and the weight for "mean" (the weight is
-    # also the footprint), the flux (and the weight for a footprint) for "sum".
-    if mode == "mean":
-        value, weight = _allocate(plane_shape, 2, out_shape)
-        sums = Sums(value, weight, None)
-    else:
-        arrays = _allocate(plane_shape, 2 if footprint else 1, out_shape)
-        sums = Sums(None, arrays[1] if footprint else None, arrays[0])
+    planes = arr.reshape(k, ny, nx)
+    # "mean": the engine sums values and weights per tile and leaves the
+    # mean (NaN where nothing covers), so that no output-sized weight array
+    # is made unless the footprint is wanted. "sum": the flux. Planes that
+    # miss the same pixels share one weight (footprint) plane.
+    # The NaN map only when there is a NaN (min propagates one).
+    missing = np.isnan(planes) if planes.size and np.isnan(planes.min()) else None
+    shared = missing is None or shares_coverage(planes, missing)
+    weight_shape = (1,) + plane_shape[1:] if shared else plane_shape
+    # The engine sets every cell of a mean, and adds to a flux.
+    (result,) = _allocate(plane_shape, 1, out_shape, zeroed=mode != "mean")
+    weight = _allocate(weight_shape, 1, out_shape)[0] if footprint else None
+    sums = Sums(result, weight, None) if mode == "mean" else Sums(None, weight, result)
     if arr.size and math.prod(out_shape):
         xs, ys = corner_lattice(pmap, ny, nx)
-        planes = arr.reshape(k, ny, nx)
-        layout = plan(pmap, xs, ys, wanted=~np.isnan(planes).all(axis=0), threads=workers)
-        accumulate(xs, ys, planes, layout.whole, layout.pieces, sums, threads=workers)
-    if mode == "mean":
-        assert sums.value is not None and sums.weight is not None
-        result = sums.value
-        # The weights are >= 0, and a cell of weight 0 has no terms: its sum
-        # is 0 too, and it is NaN whatever 0 / 0 gives.
-        with np.errstate(invalid="ignore", divide="ignore"):
-            np.divide(result, sums.weight, out=result)
-        result[sums.weight == 0.0] = np.nan
-    else:
-        assert sums.flux is not None
-        result = sums.flux
+        layout = plan(pmap, xs, ys, wanted=None if missing is None else ~missing.all(axis=0), threads=workers)
+        accumulate(xs, ys, planes, layout.whole, layout.pieces, sums, threads=workers, mean=mode == "mean",
+                   shared=shared)
+    elif mode == "mean":
+        result[...] = np.nan
     result = result.reshape(out_shape)
     if footprint:
         assert sums.weight is not None
-        return result, sums.weight.reshape(out_shape)
+        cover = sums.weight
+        if cover.shape[0] != k:
+            (cover,) = _allocate(plane_shape, 1, out_shape)
+            cover[...] = sums.weight
+        return result, cover.reshape(out_shape)
     return result

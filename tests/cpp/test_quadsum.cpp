@@ -801,6 +801,81 @@ void blocks_hold_the_grids_bits() {
         CHECK(throws<pellorin::Panic>([&] { (void)plan.block_tile_count(acc); }));
     }
 }
+// A cube's planes, accumulated together (cells logged, then added plane by
+// plane), hold the bits of each plane accumulated on its own; a mean,
+// finished per tile from scratch weights, holds the bits of S / W (NaN
+// where W is 0) and adds W to the weight given, for either coverage, whole
+// or as a block.
+void planes_and_means_keep_the_bits() {
+    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    const std::uint64_t ny_out = 50, nx_out = 45, tile = 7, cells = ny_out * nx_out;
+    for (const qs::Coverage cov : {qs::Coverage::Shared, qs::Coverage::PerPlane}) {
+        Job job = warped_with_a_piece(41);
+        for (std::uint64_t s = 0; s <= 30; ++s) {
+            job.xs[434 + s] += 4.0;  // lattice row 14 moved right: pixels with whole cells inside
+        }
+        const bool per_plane = cov == qs::Coverage::PerPlane;
+        if (per_plane) {
+            job.values[1200 + 95] = nan_v;  // missing from plane 1 only
+        }
+        const Sums ref = run(job, ny_out, nx_out, tile, Isa::Baseline, cov);
+        int differ = 0;
+        for (std::uint64_t p = 0; p < 2; ++p) {
+            Job one = job;
+            one.planes = 1;
+            one.values.assign(job.values.begin() + static_cast<std::ptrdiff_t>(p * 1200),
+                              job.values.begin() + static_cast<std::ptrdiff_t>((p + 1) * 1200));
+            const Sums alone = run(one, ny_out, nx_out, tile);
+            const std::uint64_t wp = per_plane ? p : 0;
+            for (std::uint64_t c = 0; c < cells; ++c) {
+                differ += bits(alone.s[c]) != bits(ref.s[p * cells + c]) ||
+                          bits(alone.f[c]) != bits(ref.f[p * cells + c]) ||
+                          (per_plane || p == 0 ? bits(alone.w[c]) != bits(ref.w[wp * cells + c]) : false);
+            }
+        }
+        CHECK(differ == 0);
+
+        const qs::Inputs in = job.inputs();
+        const qs::Plan plan = qs::make_plan(in, ny_out, nx_out, tile);
+        const std::uint64_t wk = per_plane ? 2 : 1;
+        struct Block {
+            std::uint64_t row0, col0, rows, cols;
+        };
+        for (const Block b : {Block{0, 0, 50, 45}, Block{7, 14, 21, 7}}) {
+            for (const bool with_weight : {true, false}) {
+                for (const Isa isa : pellorin::supported_isas()) {
+                    Sums mean(b.rows, b.cols, 2, wk, false);
+                    qs::Accumulators acc = mean.acc(cov);
+                    acc.row0 = b.row0;
+                    acc.col0 = b.col0;
+                    acc.mean = true;
+                    acc.flux = nullptr;
+                    acc.weight = with_weight ? acc.weight : nullptr;
+                    const std::uint64_t tiles = plan.block_tile_count(acc);
+                    for (std::uint64_t t = tiles; t-- > 0;) {
+                        qs::accumulate_tiles(in, plan, acc, t, t + 1, isa);
+                    }
+                    int wrong = 0;
+                    for (std::uint64_t p = 0; p < 2; ++p) {
+                        for (std::uint64_t r = 0; r < b.rows; ++r) {
+                            for (std::uint64_t c = 0; c < b.cols; ++c) {
+                                const std::size_t mine = (p * b.rows + r) * b.cols + c;
+                                const std::size_t grid = (b.row0 + r) * nx_out + b.col0 + c;
+                                const double w = ref.w[(per_plane ? p : 0) * cells + grid];
+                                const double expect = w == 0.0 ? nan_v : ref.s[p * cells + grid] / w;
+                                wrong += bits(mean.s[mine]) != bits(expect);
+                                if (with_weight && (per_plane || p == 0)) {
+                                    wrong += bits(mean.w[mine]) != bits(w);
+                                }
+                            }
+                        }
+                    }
+                    CHECK(wrong == 0);
+                }
+            }
+        }
+    }
+}
 }  // namespace
 
 int main() {
@@ -815,5 +890,6 @@ int main() {
     order_threads_and_isas();
     refusals();
     blocks_hold_the_grids_bits();
+    planes_and_means_keep_the_bits();
     return tally::report();
 }

@@ -29,7 +29,7 @@ import numpy.typing as npt
 from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph
 
-from .._accumulate import INPUT_BLOCK, TILE, Pieces, Region, Sums, accumulate, no_pieces, tile_reach
+from .._accumulate import INPUT_BLOCK, TILE, Pieces, Region, Sums, accumulate, no_pieces, shares_coverage, tile_reach
 from .._geometry import WINDOW_HALO, PixelMap, Scale, image_scale, pixel_areas, plan, screen, turn_counts
 from .._reproject import PixelTransform, WCSLike, _output_shape, _pixel_map
 from ._blocks import as_dask, known_sizes
@@ -184,28 +184,21 @@ def _chunk(window: np.ndarray, pmap: PixelMap, rows: tuple[int, int], cols: tupl
     lat = (slice(core[0].start, core[0].stop + 1), slice(core[1].start, core[1].stop + 1))
     xs, ys = np.ascontiguousarray(xs[lat]), np.ascontiguousarray(ys[lat])
     planes = np.ascontiguousarray(data[..., core[0], core[1]].reshape((k,) + whole.shape))
-    def zeros() -> F64:
-        return np.zeros((k,) + cells)
-    value = zeros() if mode == "mean" else None
-    weight = zeros() if mode == "mean" or footprint else None
-    flux = zeros() if mode == "sum" else None
-    sums = Sums(value, weight, flux)
+    def zeros(planes_of: int = k) -> F64:
+        return np.zeros((planes_of,) + cells)
+    # As in the plain call: the engine leaves the mean (NaN where nothing
+    # covers); planes that miss the same pixels share one weight plane (the
+    # same bits as one each).
+    result = np.empty((k,) + cells) if mode == "mean" else zeros()  # a mean's cells are all set
+    weight = zeros(1 if shares_coverage(planes) else k) if footprint else None
+    sums = Sums(result, weight, None) if mode == "mean" else Sums(None, weight, result)
     if planes.size:
-        accumulate(xs, ys, planes, whole, pieces, sums, threads=1, region=region)
-    # The plain call's last steps, cell by cell.
-    if mode == "mean":
-        assert value is not None and weight is not None
-        result = value
-        # As in the plain call: a cell of weight 0 has no terms and is NaN.
-        with np.errstate(invalid="ignore", divide="ignore"):
-            np.divide(result, weight, out=result)
-        result[weight == 0.0] = np.nan
-    else:
-        assert flux is not None
-        result = flux
+        accumulate(xs, ys, planes, whole, pieces, sums, threads=1, region=region, mean=mode == "mean")
+    elif mode == "mean":
+        result[...] = np.nan
     if footprint:
         assert weight is not None
-        out = np.stack([result, weight])
+        out = np.stack([result, np.broadcast_to(weight, result.shape)])
     else:
         out = result[None]
     return out.reshape((len(out),) + lead + cells)

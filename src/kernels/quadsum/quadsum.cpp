@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "kernels/common/panic.hpp"
@@ -179,6 +180,26 @@ void bucket(std::uint64_t items, std::uint64_t tiles_x, std::uint64_t tiles, Rec
 // or without flux and variance.
 enum class Layout { General, One, OneFlux, OneVariance, OneFluxVariance };
 
+// The cells a tile's quads reach, recorded for the general layout: each
+// entry is a run of n cells (n = 1, or a span of cells inside a quad whole)
+// from local cell (r, c), with overlap a, of the quad `quad` of the log.
+struct LogQuad {
+    const double* values;  // plane p at values[p * npix]
+    const double* var_in;  // likewise, or null
+    double w;
+    double area;
+};
+struct LogCell {
+    std::int32_t r, c;
+    double a;
+    std::uint32_t quad;
+    std::uint32_t n;
+};
+// Entries held before they are added: a few tens of KiB, so that the planes'
+// passes over them read them from cache.
+inline constexpr std::uint32_t log_cells = 2048;
+inline constexpr std::uint32_t log_quads = 1024;
+
 // One tile's view of the accumulators and of the pixel being added.
 template <Layout L>
 struct Sink {
@@ -188,13 +209,16 @@ struct Sink {
 
     // Cell (r, c) (local) of plane p of an accumulator is element
     // p * plane + r * stride + c of its base pointer, which is offset to the
-    // tile's shift.
+    // tile's shift; of W, p * weight_plane + r * weight_stride + c (W may be
+    // a tile's scratch).
     double* sum;
     double* weight;
     double* flux;
     double* variance;
     std::int64_t stride;
-    std::uint64_t plane;   // cells per output plane
+    std::uint64_t plane;  // cells per output plane
+    std::int64_t weight_stride;
+    std::uint64_t weight_plane;
     std::uint64_t planes;  // k
     bool per_plane;        // Coverage::PerPlane
     // The pixel: its values (plane p at values[p * npix]), weight, variances
@@ -207,6 +231,24 @@ struct Sink {
     double wv;
     // Where cell_if sends the updates of cells it does not keep.
     double spare[4];
+    // The general layout records the cells of the quads (in order) and adds
+    // them plane by plane when the log is full and when the tile ends: each
+    // plane's pass writes one plane's part of the tile, which stays in
+    // cache, where adding all planes per cell would spread every cell's
+    // writes over k planes. Each cell of each accumulator takes the same
+    // terms in the same order either way.
+    LogCell* log_cell;
+    LogQuad* log_quad;
+    std::uint32_t cells_used;
+    std::uint32_t quads_used;
+    // A mean of several planes with shared coverage sums in a tile's
+    // scratch whose planes are interleaved: cell (r, c) plane p of S is
+    // element (r * stride + c) * planes + p of `sum`, so that a logged
+    // cell's k terms go to k adjacent doubles. `terms` holds w v of each
+    // logged quad in each plane (quad-major), `keeps` whether v is a number.
+    bool interleaved;
+    double* terms;
+    std::uint8_t* keeps;
 
     PEL_TILE_INLINE void set_pixel(const double* v, const double* var, double weight_of_pixel,
                                    double effective_area) noexcept {
@@ -216,6 +258,11 @@ struct Sink {
         area = effective_area;
         if constexpr (one) {
             wv = w * v[0];
+        } else {
+            if (quads_used == log_quads) {
+                flush();
+            }
+            log_quad[quads_used++] = {v, var, w, effective_area};
         }
     }
 
@@ -227,10 +274,10 @@ struct Sink {
     // spare slots.
     PEL_TILE_INLINE void cell_if(std::int64_t r, std::int64_t c, double a, bool keep) noexcept {
         const std::int64_t at = r * stride + c;
-        const double wa = w * a;
         if constexpr (one) {
+            const double wa = w * a;
             if (weight != nullptr) {
-                double* d = keep ? weight + at : &spare[0];
+                double* d = keep ? weight + (r * weight_stride + c) : &spare[0];
                 *d = *d + wa;
             }
             if (sum != nullptr) {
@@ -247,67 +294,129 @@ struct Sink {
             }
         } else {
             if (keep) {
-                general_cell(at, a, wa);
+                record(r, c, a, 1);
             }
         }
     }
 
-    PEL_TILE_INLINE void general_cell(std::int64_t at, double a, double wa) const noexcept {
-        if (weight != nullptr && !per_plane) {
-            weight[at] = weight[at] + wa;
-        }
-        const double ratio = flux != nullptr ? a / area : 0.0;
-        const double wa2 = wa * wa;
-        for (std::uint64_t p = 0; p < planes; ++p) {
-            const double v = values[p * npix];
-            if (v != v) {  // NaN: only with per-plane coverage
-                continue;
-            }
-            const std::int64_t pa = at + static_cast<std::int64_t>(p * plane);
-            const double term = w * v;
-            if (sum != nullptr) {
-                sum[pa] = sum[pa] + term * a;
-            }
-            if (weight != nullptr && per_plane) {
-                weight[pa] = weight[pa] + wa;
-            }
-            if (flux != nullptr) {
-                flux[pa] = flux[pa] + term * ratio;
-            }
-            if (variance != nullptr) {
-                variance[pa] = variance[pa] + wa2 * var_in[p * npix];
-            }
-        }
-    }
-
-    // Cells first .. last of row r, each inside the quad whole (a = 1): the
-    // terms of a cell with a = 1 (w * 1 = w, wv * 1 = wv, 1 / A).
-    PEL_TILE_INLINE void span(std::int64_t r, std::int64_t first, std::int64_t last) const noexcept {
+    // Cells first .. last of row r, each inside the quad whole (a = 1).
+    PEL_TILE_INLINE void span(std::int64_t r, std::int64_t first, std::int64_t last) noexcept {
         const std::int64_t at = r * stride + first;
-        const std::int64_t n = last - first + 1;
-        const double ratio = flux != nullptr ? 1.0 / area : 0.0;
-        const double w2 = w * w;
-        if (weight != nullptr && !per_plane) {
-            add_run(weight + at, n, w);
+        const auto n = static_cast<std::uint32_t>(last - first + 1);
+        if constexpr (one) {
+            // The terms of a cell with a = 1: w * 1 = w, wv * 1 = wv, 1 / A.
+            if (weight != nullptr) {
+                add_run(weight + (r * weight_stride + first), n, w);
+            }
+            if (sum != nullptr) {
+                add_run(sum + at, n, wv);
+            }
+            if constexpr (has_flux) {
+                add_run(flux + at, n, wv * (1.0 / area));
+            }
+            if constexpr (has_variance) {
+                add_run(variance + at, n, (w * w) * var_in[0]);
+            }
+        } else {
+            record(r, first, 1.0, n);
         }
+    }
+
+    // Local cells fit 32 bits: they lie within a tile of the grid.
+    PEL_TILE_INLINE void record(std::int64_t r, std::int64_t c, double a, std::uint32_t n) noexcept {
+        if (cells_used == log_cells) {
+            // The pixel being added carries on in the next log.
+            const LogQuad current = log_quad[quads_used - 1];
+            flush();
+            log_quad[quads_used++] = current;
+        }
+        log_cell[cells_used++] = {static_cast<std::int32_t>(r), static_cast<std::int32_t>(c), a, quads_used - 1, n};
+    }
+
+    // Adds the logged cells to the accumulators and empties the log. The
+    // terms are those of one cell with overlap a, n times: w a, (w v) a,
+    // (w v) (a / A), ((w a)(w a)) var.
+    void flush() noexcept {
+        const LogCell* cells = log_cell;
+        const LogQuad* quads = log_quad;
+        const std::uint32_t used = cells_used, quads_in_log = quads_used;
+        cells_used = 0;
+        quads_used = 0;
+        if (weight != nullptr && !per_plane) {
+            for (std::uint32_t e = 0; e < used; ++e) {
+                const LogCell& c = cells[e];
+                add_run(weight + (c.r * weight_stride + c.c), c.n, quads[c.quad].w * c.a);
+            }
+        }
+        if (interleaved) {
+            for (std::uint32_t k = 0; k < quads_in_log; ++k) {
+                for (std::uint64_t p = 0; p < planes; ++p) {
+                    const double v = quads[k].values[p * npix];
+                    keeps[k * planes + p] = v == v ? 1 : 0;
+                    terms[k * planes + p] = quads[k].w * v;
+                }
+            }
+            for (std::uint32_t e = 0; e < used; ++e) {
+                const LogCell& c = cells[e];
+                const double* t = terms + c.quad * planes;
+                const std::uint8_t* keep = keeps + c.quad * planes;
+                double* cell = sum + (c.r * stride + c.c) * static_cast<std::int64_t>(planes);
+                for (std::uint32_t j = 0; j < c.n; ++j, cell += planes) {
+                    for (std::uint64_t p = 0; p < planes; ++p) {
+                        const double added = cell[p] + t[p] * c.a;
+                        cell[p] = keep[p] != 0 ? added : cell[p];
+                    }
+                }
+            }
+            return;
+        }
+        const bool sum_only =
+            sum != nullptr && flux == nullptr && variance == nullptr && !(weight != nullptr && per_plane);
         for (std::uint64_t p = 0; p < planes; ++p) {
-            const double v = values[p * npix];
-            if (v != v) {
+            const std::uint64_t off = p * npix;
+            const auto pp = static_cast<std::int64_t>(p * plane);
+            if (sum_only) {
+                // Each logged quad's term w v in this plane, found once; a
+                // quad whose value is NaN (only with per-plane coverage)
+                // adds nothing.
+                double term[log_quads];
+                std::uint8_t keep[log_quads];
+                for (std::uint32_t k = 0; k < quads_in_log; ++k) {
+                    const double v = quads[k].values[off];
+                    keep[k] = v == v ? 1 : 0;
+                    term[k] = quads[k].w * v;
+                }
+                double* s = sum + pp;
+                for (std::uint32_t e = 0; e < used; ++e) {
+                    const LogCell& c = cells[e];
+                    if (keep[c.quad] != 0) {
+                        add_run(s + (c.r * stride + c.c), c.n, term[c.quad] * c.a);
+                    }
+                }
                 continue;
             }
-            const std::int64_t pa = at + static_cast<std::int64_t>(p * plane);
-            const double term = w * v;
-            if (sum != nullptr) {
-                add_run(sum + pa, n, term);
-            }
-            if (weight != nullptr && per_plane) {
-                add_run(weight + pa, n, w);
-            }
-            if (flux != nullptr) {
-                add_run(flux + pa, n, term * ratio);
-            }
-            if (variance != nullptr) {
-                add_run(variance + pa, n, w2 * var_in[p * npix]);
+            for (std::uint32_t e = 0; e < used; ++e) {
+                const LogCell& c = cells[e];
+                const LogQuad& q = quads[c.quad];
+                const double v = q.values[off];
+                if (v != v) {
+                    continue;
+                }
+                const std::int64_t pa = c.r * stride + c.c + pp;
+                const double term = q.w * v, wa = q.w * c.a;
+                if (sum != nullptr) {
+                    add_run(sum + pa, c.n, term * c.a);
+                }
+                if (weight != nullptr && per_plane) {
+                    add_run(weight + (c.r * weight_stride + c.c + static_cast<std::int64_t>(p * weight_plane)), c.n,
+                            wa);
+                }
+                if (flux != nullptr) {
+                    add_run(flux + pa, c.n, term * (c.a / q.area));
+                }
+                if (variance != nullptr) {
+                    add_run(variance + pa, c.n, (wa * wa) * q.var_in[off]);
+                }
             }
         }
     }
@@ -447,6 +556,8 @@ PEL_TILE_INLINE void add_quad(const Inputs& in, const Tile& tile, Sink& sink, v4
 
 // The plan's lists and grid, and the block of it being accumulated: its
 // first tile (tile_y0, tile_x0), its width in tiles and its first cell.
+// With a mean, the scratch S and W of one tile (tile_side^2 cells per
+// plane).
 struct TileLists {
     std::uint64_t tiles_x, tile_side, ny_out, nx_out, blocks_x;
     std::uint64_t tile_y0, tile_x0, block_tiles_x, row0, col0;
@@ -454,7 +565,97 @@ struct TileLists {
     const std::uint64_t* block_list;
     const std::uint64_t* piece_start;
     const std::uint64_t* piece_list;
+    double* scratch_sum;     // null without a mean
+    double* scratch_weight;  // likewise
+    bool interleaved;        // S's planes interleaved (see Sink)
+    double* weight_out;      // the caller's W, or null
+    std::uint64_t weight_planes;
 };
+
+// The end of a tile of a mean: each of its cells (rows r0 .. r1, columns
+// c0 .. c1 of the block; `stride` cells per row and `out_plane` per plane
+// of `sum`) of every plane of `sum` set to S / W, NaN where W is 0; W added
+// to the caller's W; the scratch S and W (row-major, tile_side cells per
+// row from cell (r0, c0); S's planes one after another, or interleaved)
+// set back to 0 for the next tile.
+PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLists& tl, std::uint64_t stride,
+                                 std::uint64_t out_plane, std::uint64_t r0, std::uint64_t r1, std::uint64_t c0,
+                                 std::uint64_t c1) {
+    panic_unless(sum != nullptr, "quadsum: a mean needs S");
+    const std::uint64_t side = tl.tile_side, n = c1 - c0;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (tl.interleaved) {
+        // Row by row: the row's interleaved S (its cells x planes, in
+        // cache) read once per plane, each plane's part of the row written
+        // in turn.
+        for (std::uint64_t r = r0; r < r1; ++r) {
+            double* s = tl.scratch_sum + (r - r0) * side * planes;
+            const double* w = tl.scratch_weight + (r - r0) * side;
+            for (std::uint64_t p = 0; p < planes; ++p) {
+                double* out = sum + p * out_plane + r * stride + c0;
+                for (std::uint64_t c = 0; c < n; ++c) {
+                    const double q = s[c * planes + p] / w[c];
+                    out[c] = w[c] == 0.0 ? nan : q;
+                }
+            }
+            std::memset(s, 0, n * planes * sizeof(double));
+        }
+    } else {
+        // With one plane and no W wanted, W is read here only and cleared
+        // here too.
+        const bool last_use = planes == 1 && tl.weight_out == nullptr;
+        const v4d zero = lanes::splat(0.0), one = lanes::splat(1.0);
+        for (std::uint64_t p = 0; p < planes; ++p) {
+            double* wp = tl.scratch_weight + (tl.weight_planes == 1 ? 0 : p) * side * side;
+            for (std::uint64_t r = r0; r < r1; ++r) {
+                double* out = sum + p * out_plane + r * stride + c0;
+                double* s = tl.scratch_sum + p * side * side + (r - r0) * side;
+                double* w = wp + (r - r0) * side;
+                // Four cells at a time where they fit: each quotient is the
+                // correctly rounded one in any lane, and S / 1 is S (cells
+                // inside one pixel whole skip the division).
+                std::uint64_t c = 0;
+                for (; c + 4 <= n; c += 4) {
+                    v4d sv, wv;
+                    std::memcpy(&sv, s + c, sizeof sv);
+                    std::memcpy(&wv, w + c, sizeof wv);
+                    std::memcpy(s + c, &zero, sizeof zero);
+                    if (last_use) {
+                        std::memcpy(w + c, &zero, sizeof zero);
+                    }
+                    v4d q = sv;
+                    if (!lanes::all_lanes(wv == one)) {
+                        q = wv == zero ? lanes::splat(nan) : sv / wv;
+                    }
+                    std::memcpy(out + c, &q, sizeof q);
+                }
+                for (; c < n; ++c) {
+                    const double q = s[c] / w[c];
+                    out[c] = w[c] == 0.0 ? nan : q;
+                    s[c] = 0.0;
+                    if (last_use) {
+                        w[c] = 0.0;
+                    }
+                }
+            }
+        }
+        if (last_use) {
+            return;
+        }
+    }
+    for (std::uint64_t p = 0; p < tl.weight_planes; ++p) {
+        for (std::uint64_t r = r0; r < r1; ++r) {
+            double* w = tl.scratch_weight + p * side * side + (r - r0) * side;
+            if (tl.weight_out != nullptr) {
+                double* out = tl.weight_out + p * out_plane + r * stride + c0;
+                for (std::uint64_t c = 0; c < n; ++c) {
+                    out[c] = out[c] + w[c];
+                }
+            }
+            std::memset(w, 0, n * sizeof(double));
+        }
+    }
+}
 
 template <class Sink>
 PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64_t block_tile, const Sink& sink) {
@@ -486,6 +687,16 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
     s.weight = s.weight != nullptr ? s.weight + shift : nullptr;
     s.flux = s.flux != nullptr ? s.flux + shift : nullptr;
     s.variance = s.variance != nullptr ? s.variance + shift : nullptr;
+    if (tl.scratch_weight != nullptr) {
+        // The tile's S and W, from 0 (the scratch is zero between tiles), in
+        // rows of tile_side cells from cell (r0, c0).
+        const auto side = static_cast<std::int64_t>(tl.tile_side);
+        const std::int64_t local = (sy - static_cast<std::int64_t>(r0)) * side + (sx - static_cast<std::int64_t>(c0));
+        s.sum = tl.scratch_sum + (tl.interleaved ? local * static_cast<std::int64_t>(in.planes) : local);
+        s.weight = tl.scratch_weight + local;
+        s.stride = s.weight_stride = side;
+        s.plane = s.weight_plane = tl.tile_side * tl.tile_side;
+    }
 
     for (std::uint64_t e = tl.block_start[t]; e < tl.block_start[t + 1]; ++e) {
         const std::uint64_t blk = tl.block_list[e];
@@ -521,6 +732,13 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
         }
         add_quad(in, tile, s, v4d{pq[0], pq[2], pq[4], pq[6]}, v4d{pq[1], pq[3], pq[5], pq[7]}, p, in.piece_share[k],
                  w);
+    }
+    if constexpr (!Sink::one) {
+        s.flush();
+    }
+    if (tl.scratch_weight != nullptr) {
+        finish_mean(sink.sum, in.planes, tl, static_cast<std::uint64_t>(sink.stride), sink.plane, r0 - tl.row0,
+                    r1 - tl.row0, c0 - tl.col0, c1 - tl.col0);
     }
 }
 
@@ -643,29 +861,62 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
     panic_unless(acc.variance == nullptr || in.variance != nullptr, "quadsum: V needs the input variance");
     std::uint64_t plane = 0;
     panic_unless(checked_mul(acc.ny_out, acc.nx_out, plane), "quadsum: cell count overflows");
-    const TileLists tl{plan.tiles_x_,
-                       plan.tile_,
-                       plan.ny_out_,
-                       plan.nx_out_,
-                       plan.blocks_x_,
-                       acc.row0 / plan.tile_,
-                       acc.col0 / plan.tile_,
-                       ceil_div(acc.nx_out, plan.tile_),
-                       acc.row0,
-                       acc.col0,
-                       plan.block_start_.data(),
-                       plan.block_list_.data(),
-                       plan.piece_start_.data(),
-                       plan.piece_list_.data()};
+    TileLists tl{plan.tiles_x_,
+                 plan.tile_,
+                 plan.ny_out_,
+                 plan.nx_out_,
+                 plan.blocks_x_,
+                 acc.row0 / plan.tile_,
+                 acc.col0 / plan.tile_,
+                 ceil_div(acc.nx_out, plan.tile_),
+                 acc.row0,
+                 acc.col0,
+                 plan.block_start_.data(),
+                 plan.block_list_.data(),
+                 plan.piece_start_.data(),
+                 plan.piece_list_.data(),
+                 nullptr,
+                 nullptr,
+                 false,
+                 nullptr,
+                 0};
     const bool per_plane = acc.coverage == Coverage::PerPlane;
+    const bool general = in.planes != 1 || per_plane;
+    OwnedBuffer<double> scratch;
+    if (acc.mean) {
+        panic_unless(acc.sum != nullptr && acc.flux == nullptr && acc.variance == nullptr,
+                     "quadsum: a mean takes S (and W) only");
+        tl.weight_planes = per_plane ? in.planes : 1;
+        std::uint64_t cells = 0;
+        panic_unless(checked_mul(plan.tile_ * plan.tile_, in.planes + tl.weight_planes, cells),
+                     "quadsum: scratch size overflows");
+        scratch = OwnedBuffer<double>::zeroed(cells, "quadsum tile sums");
+        tl.scratch_sum = scratch.data();
+        tl.scratch_weight = scratch.data() + plan.tile_ * plan.tile_ * in.planes;
+        tl.weight_out = acc.weight;
+        tl.interleaved = in.planes > 1 && !per_plane;
+    }
+    OwnedBuffer<double> terms =
+        OwnedBuffer<double>::uninitialized(tl.interleaved ? log_quads * in.planes : 0, "quadsum cell log");
+    OwnedBuffer<std::uint8_t> keeps =
+        OwnedBuffer<std::uint8_t>::uninitialized(tl.interleaved ? log_quads * in.planes : 0, "quadsum cell log");
+    OwnedBuffer<LogCell> log_cell = OwnedBuffer<LogCell>::uninitialized(general ? log_cells : 0, "quadsum cell log");
+    OwnedBuffer<LogQuad> log_quad = OwnedBuffer<LogQuad>::uninitialized(general ? log_quads : 0, "quadsum cell log");
     const auto run = [&]<Layout L>() {
         Sink<L> sink{};
+        sink.log_cell = log_cell.data();
+        sink.log_quad = log_quad.data();
+        sink.interleaved = tl.interleaved;
+        sink.terms = terms.data();
+        sink.keeps = keeps.data();
         sink.sum = acc.sum;
         sink.weight = acc.weight;
         sink.flux = acc.flux;
         sink.variance = acc.variance;
         sink.stride = static_cast<std::int64_t>(acc.nx_out);
         sink.plane = plane;
+        sink.weight_stride = sink.stride;
+        sink.weight_plane = plane;
         sink.planes = in.planes;
         sink.per_plane = per_plane;
         sink.npix = in.ny * in.nx;
@@ -677,7 +928,7 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
 #endif
         run_tiles_baseline(in, tl, tile_begin, tile_end, sink);
     };
-    if (in.planes != 1 || per_plane) {
+    if (general) {
         run.template operator()<Layout::General>();
     } else if (acc.flux != nullptr) {
         if (acc.variance != nullptr) {

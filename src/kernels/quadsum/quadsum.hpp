@@ -72,7 +72,10 @@
 // Memory. Beyond the inputs and the accumulators, the plan holds the
 // bounding box of every block (32 bytes per 64 pixels) and the lists of
 // the blocks and pieces that reach each tile; the tile work uses a few KiB
-// of stack and no heap.
+// of stack; per call of accumulate_tiles, with several planes (or per-plane
+// coverage) 80 KiB of heap, where a tile's cells are logged and then added
+// plane by plane (each cell's terms in the same order), and for a mean one
+// tile's S and W.
 #pragma once
 
 #include <cstdint>
@@ -119,10 +122,19 @@ struct Inputs {
 // that it is made of whole tiles; each of its cells then receives exactly
 // the bits it receives when the whole grid is accumulated (a tile's terms
 // depend on the tile's place in the grid, not on the block).
+//
+// Mean. With `mean` set, S and W are summed per tile in scratch memory,
+// from 0; once a tile's terms are all in, each of its cells of `sum`
+// (which must be given) is set to S / W, or NaN where W is 0 (what it held
+// is not read), and W is added to `weight` when it is given. `flux` and
+// `variance` must be null. This gives the bits of accumulating S and W on
+// zeroed accumulators and dividing afterwards, without an output-sized W
+// when none is wanted, and with the sums' additions in cache.
 struct Accumulators {
     std::uint64_t ny_out = 0, nx_out = 0;
     std::uint64_t row0 = 0, col0 = 0;
     Coverage coverage = Coverage::Shared;
+    bool mean = false;
     double* sum = nullptr;       // S
     double* weight = nullptr;    // W
     double* flux = nullptr;      // F

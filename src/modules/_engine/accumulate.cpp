@@ -1,9 +1,12 @@
 // Entry of accumulate(xs, ys, values, sums, weight, flux, variance_sums, *,
 // take=None, piece_quads=None, piece_source=None, piece_share=None,
-// weights=None, variance=None, per_plane=False, threads=1, block=None): the area
-// overlaps of an image's mapped pixels (and of explicit pieces of pixels)
-// with the cells of an output grid, added to the accumulators S, W, F, V
-// that are given (kernels/quadsum/quadsum.hpp states the sums). The plan
+// weights=None, variance=None, per_plane=False, threads=1, block=None,
+// mean=False): the area overlaps of an image's mapped pixels (and of explicit
+// pieces of pixels) with the cells of an output grid, added to the
+// accumulators S, W, F, V that are given (kernels/quadsum/quadsum.hpp states
+// the sums). With mean=True, S is given and F, V are not: `sums` is then
+// set to S / W (NaN where W is 0; what it held is not read), and W is
+// added to `weight` when that is given. The plan
 // and the accumulation run with the interpreter lock released, the plan's
 // tiles spread over `threads` threads; each tile's cells are summed by one
 // thread in the kernel's fixed order, so the bits do not depend on the
@@ -29,9 +32,9 @@ namespace pellorin::engine {
 namespace {
 
 constexpr const char* positional_names[] = {"xs", "ys", "values", "sums", "weight", "flux", "variance_sums"};
-constexpr KeywordParam keyword_names[] = {{"take", false},        {"piece_quads", false}, {"piece_source", false},
-                                          {"piece_share", false}, {"weights", false},     {"variance", false},
-                                          {"per_plane", false},   {"threads", false},     {"block", false}};
+constexpr KeywordParam keyword_names[] = {
+    {"take", false},     {"piece_quads", false}, {"piece_source", false}, {"piece_share", false}, {"weights", false},
+    {"variance", false}, {"per_plane", false},   {"threads", false},      {"block", false},       {"mean", false}};
 constexpr ParameterTable parameter_table{"accumulate", positional_names, std::size(positional_names), keyword_names};
 
 // Slots of the keyword-only parameters.
@@ -45,6 +48,7 @@ enum Slot : std::size_t {
     per_plane_slot,
     threads_slot,
     block_slot,
+    mean_slot,
 };
 
 // Output tiles are tile_side x tile_side cells: large enough that a tile's
@@ -189,6 +193,10 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
     if (slots[per_plane_slot] != nullptr) {
         PEL_TRY(per_plane, convert_argument("per_plane", extract_bool(slots[per_plane_slot])));
     }
+    bool mean = false;
+    if (slots[mean_slot] != nullptr) {
+        PEL_TRY(mean, convert_argument("mean", extract_bool(slots[mean_slot])));
+    }
 
     // Every read-only view is taken before any writeable one: an
     // accumulator that is also an input is then refused as in use.
@@ -265,6 +273,9 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
     }
     if (variance_sums && !variance) {
         return value_error("variance_sums needs variance");
+    }
+    if (mean && (!sums || flux || variance_sums)) {
+        return value_error("mean=True takes sums (and weight) only");
     }
     const std::uint64_t ny_out = first->shape(1);
     const std::uint64_t nx_out = first->shape(2);
@@ -367,6 +378,7 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
     acc.row0 = block.row0;
     acc.col0 = block.col0;
     acc.coverage = per_plane ? quadsum::Coverage::PerPlane : quadsum::Coverage::Shared;
+    acc.mean = mean;
     const auto data_of = [](const std::optional<numpy::WritableView>& v) {
         return v ? reinterpret_cast<double*>(v->data()) : nullptr;
     };
@@ -375,9 +387,10 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
     acc.flux = data_of(flux);
     acc.variance = data_of(variance_sums);
     const Isa isa = best_isa();
-    // The plan is the only memory the call allocates: one list start per
-    // tile and a box per 8 x 8 pixels (both far smaller than the arrays
-    // given), and the tile lists, whose size the kernel counts and checks
+    // The plan is the only memory the call allocates beyond each thread's
+    // scratch (80 KiB of logged cells with several planes, one tile's W per
+    // W plane for a mean): one list start per tile and a box per 8 x 8
+    // pixels (both far smaller than the arrays given), and the tile lists, whose size the kernel counts and checks
     // before it allocates them (OutOfMemory, raised as MemoryError once the
     // lock is held again).
     py::without_lock([&] {

@@ -209,16 +209,14 @@ struct Sink {
 
     // Cell (r, c) (local) of plane p of an accumulator is element
     // p * plane + r * stride + c of its base pointer, which is offset to the
-    // tile's shift; of W, p * weight_plane + r * weight_stride + c (W may be
-    // a tile's scratch).
+    // tile's shift (for a mean, S and W are a tile's scratch, with the
+    // scratch's stride and plane; S's planes may be interleaved, see below).
     double* sum;
     double* weight;
     double* flux;
     double* variance;
     std::int64_t stride;
-    std::uint64_t plane;  // cells per output plane
-    std::int64_t weight_stride;
-    std::uint64_t weight_plane;
+    std::uint64_t plane;   // cells per output plane
     std::uint64_t planes;  // k
     bool per_plane;        // Coverage::PerPlane
     // The pixel: its values (plane p at values[p * npix]), weight, variances
@@ -277,7 +275,7 @@ struct Sink {
         if constexpr (one) {
             const double wa = w * a;
             if (weight != nullptr) {
-                double* d = keep ? weight + (r * weight_stride + c) : &spare[0];
+                double* d = keep ? weight + at : &spare[0];
                 *d = *d + wa;
             }
             if (sum != nullptr) {
@@ -306,7 +304,7 @@ struct Sink {
         if constexpr (one) {
             // The terms of a cell with a = 1: w * 1 = w, wv * 1 = wv, 1 / A.
             if (weight != nullptr) {
-                add_run(weight + (r * weight_stride + first), n, w);
+                add_run(weight + at, n, w);
             }
             if (sum != nullptr) {
                 add_run(sum + at, n, wv);
@@ -345,7 +343,7 @@ struct Sink {
         if (weight != nullptr && !per_plane) {
             for (std::uint32_t e = 0; e < used; ++e) {
                 const LogCell& c = cells[e];
-                add_run(weight + (c.r * weight_stride + c.c), c.n, quads[c.quad].w * c.a);
+                add_run(weight + (c.r * stride + c.c), c.n, quads[c.quad].w * c.a);
             }
         }
         if (interleaved) {
@@ -408,8 +406,7 @@ struct Sink {
                     add_run(sum + pa, c.n, term * c.a);
                 }
                 if (weight != nullptr && per_plane) {
-                    add_run(weight + (c.r * weight_stride + c.c + static_cast<std::int64_t>(p * weight_plane)), c.n,
-                            wa);
+                    add_run(weight + pa, c.n, wa);
                 }
                 if (flux != nullptr) {
                     add_run(flux + pa, c.n, term * (c.a / q.area));
@@ -694,8 +691,8 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
         const std::int64_t local = (sy - static_cast<std::int64_t>(r0)) * side + (sx - static_cast<std::int64_t>(c0));
         s.sum = tl.scratch_sum + (tl.interleaved ? local * static_cast<std::int64_t>(in.planes) : local);
         s.weight = tl.scratch_weight + local;
-        s.stride = s.weight_stride = side;
-        s.plane = s.weight_plane = tl.tile_side * tl.tile_side;
+        s.stride = side;
+        s.plane = tl.tile_side * tl.tile_side;
     }
 
     for (std::uint64_t e = tl.block_start[t]; e < tl.block_start[t + 1]; ++e) {
@@ -915,8 +912,6 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
         sink.variance = acc.variance;
         sink.stride = static_cast<std::int64_t>(acc.nx_out);
         sink.plane = plane;
-        sink.weight_stride = sink.stride;
-        sink.weight_plane = plane;
         sink.planes = in.planes;
         sink.per_plane = per_plane;
         sink.npix = in.ny * in.nx;

@@ -213,6 +213,25 @@ def test_at_the_tolerance(stretch, seed):
         assert_same_maps(*family(k))
 
 
+@pytest.mark.parametrize("turn", [0.0, 45.0, 22.5])
+def test_below_the_tolerance_every_pixel_stays_whole(turn):
+    # A map turned by 45 degrees, with its bend along the diagonal, has
+    # sizes |re| + |im| up to sqrt(2) times the moduli; pixels between half
+    # the tolerance and the flip must still be whole, as the moduli say.
+    x, y = grid(8, 8)
+    c, s = np.cos(np.deg2rad(turn)), np.sin(np.deg2rad(turn))
+
+    def family(k):
+        bend = k * (x + y) ** 2
+        u, v = x + bend, y + bend
+        return c * u - s * v, s * u + c * v
+
+    lo, _ = bisect_flip(family)
+    for share in (0.45, 0.5, 0.6, 0.7, 0.8, 0.9, 0.97, 0.99, 0.999, 1.0):
+        whole, _ = assert_same_maps(*family(lo * share))
+        assert whole.all(), share
+
+
 @settings(max_examples=150, deadline=None)
 @given(hnp.arrays(np.float64, st.tuples(st.integers(1, 6), st.integers(1, 6)),
                   elements=st.floats(-1e6, 1e6) | st.sampled_from([np.nan, np.inf, -np.inf, 0.0, 1e308])),

@@ -111,7 +111,7 @@ class PixelMap:
 #: evaluated in bands of whole rows of about this many points, so that the
 #: input coordinates and the transform's own temporaries stay a few MiB
 #: rather than several lattices' worth.
-LATTICE_BAND = 1 << 18
+LATTICE_BAND = 1 << 16
 
 
 def corner_lattice(pmap: PixelMap, ny: int, nx: int) -> tuple[F64, F64]:

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -806,6 +807,57 @@ void blocks_hold_the_grids_bits() {
 // finished per tile from scratch weights, holds the bits of S / W (NaN
 // where W is 0) and adds W to the weight given, for either coverage, whole
 // or as a block.
+// The cells of a block of the output grid.
+struct Block {
+    std::uint64_t row0, col0, rows, cols;
+};
+
+// Means of `job` in each block, with and without W, tiles in reverse order,
+// on every instruction set, against S / W of its sums `ref` (NaN where W is
+// 0) and W itself: the number of cells whose bits differ.
+int means_keep_the_bits(const Job& job, const Sums& ref, std::uint64_t tile, qs::Coverage cov,
+                        std::initializer_list<Block> blocks) {
+    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    const bool per_plane = cov == qs::Coverage::PerPlane;
+    const std::uint64_t ny_out = ref.ny_out, nx_out = ref.nx_out, cells = ny_out * nx_out, k = job.planes;
+    const std::uint64_t wk = per_plane ? k : 1;
+    const qs::Inputs in = job.inputs();
+    const qs::Plan plan = qs::make_plan(in, ny_out, nx_out, tile);
+    int wrong = 0;
+    for (const Block b : blocks) {
+        for (const bool with_weight : {true, false}) {
+            for (const Isa isa : pellorin::supported_isas()) {
+                Sums mean(b.rows, b.cols, k, wk, false);
+                qs::Accumulators acc = mean.acc(cov);
+                acc.row0 = b.row0;
+                acc.col0 = b.col0;
+                acc.mean = true;
+                acc.flux = nullptr;
+                acc.weight = with_weight ? acc.weight : nullptr;
+                const std::uint64_t tiles = plan.block_tile_count(acc);
+                for (std::uint64_t t = tiles; t-- > 0;) {
+                    qs::accumulate_tiles(in, plan, acc, t, t + 1, isa);
+                }
+                for (std::uint64_t p = 0; p < k; ++p) {
+                    for (std::uint64_t r = 0; r < b.rows; ++r) {
+                        for (std::uint64_t c = 0; c < b.cols; ++c) {
+                            const std::size_t mine = (p * b.rows + r) * b.cols + c;
+                            const std::size_t grid = (b.row0 + r) * nx_out + b.col0 + c;
+                            const double w = ref.w[(per_plane ? p : 0) * cells + grid];
+                            const double expect = w == 0.0 ? nan_v : ref.s[p * cells + grid] / w;
+                            wrong += bits(mean.s[mine]) != bits(expect);
+                            if (with_weight && (per_plane || p == 0)) {
+                                wrong += bits(mean.w[mine]) != bits(w);
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+    return wrong;
+}
+
 void planes_and_means_keep_the_bits() {
     const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
     const std::uint64_t ny_out = 50, nx_out = 45, tile = 7, cells = ny_out * nx_out;
@@ -835,46 +887,35 @@ void planes_and_means_keep_the_bits() {
         }
         CHECK(differ == 0);
 
-        const qs::Inputs in = job.inputs();
-        const qs::Plan plan = qs::make_plan(in, ny_out, nx_out, tile);
-        const std::uint64_t wk = per_plane ? 2 : 1;
-        struct Block {
-            std::uint64_t row0, col0, rows, cols;
-        };
-        for (const Block b : {Block{0, 0, 50, 45}, Block{7, 14, 21, 7}}) {
-            for (const bool with_weight : {true, false}) {
-                for (const Isa isa : pellorin::supported_isas()) {
-                    Sums mean(b.rows, b.cols, 2, wk, false);
-                    qs::Accumulators acc = mean.acc(cov);
-                    acc.row0 = b.row0;
-                    acc.col0 = b.col0;
-                    acc.mean = true;
-                    acc.flux = nullptr;
-                    acc.weight = with_weight ? acc.weight : nullptr;
-                    const std::uint64_t tiles = plan.block_tile_count(acc);
-                    for (std::uint64_t t = tiles; t-- > 0;) {
-                        qs::accumulate_tiles(in, plan, acc, t, t + 1, isa);
-                    }
-                    int wrong = 0;
-                    for (std::uint64_t p = 0; p < 2; ++p) {
-                        for (std::uint64_t r = 0; r < b.rows; ++r) {
-                            for (std::uint64_t c = 0; c < b.cols; ++c) {
-                                const std::size_t mine = (p * b.rows + r) * b.cols + c;
-                                const std::size_t grid = (b.row0 + r) * nx_out + b.col0 + c;
-                                const double w = ref.w[(per_plane ? p : 0) * cells + grid];
-                                const double expect = w == 0.0 ? nan_v : ref.s[p * cells + grid] / w;
-                                wrong += bits(mean.s[mine]) != bits(expect);
-                                if (with_weight && (per_plane || p == 0)) {
-                                    wrong += bits(mean.w[mine]) != bits(w);
-                                }
-                            }
-                        }
-                    }
-                    CHECK(wrong == 0);
-                }
-            }
-        }
+        CHECK(means_keep_the_bits(job, ref, tile, cov, {Block{0, 0, 50, 45}, Block{7, 14, 21, 7}}) == 0);
     }
+}
+
+// One plane: small quads (S and W paired in the scratch) and large ones
+// (tiles that one pixel covers whole are held and filled), with weights,
+// a NaN pixel, a rotated zoom and tiles cut by pixel edges; the means
+// against S / W of the sums, with and without W, in blocks, on every
+// instruction set.
+void one_plane_means_keep_the_bits() {
+    std::mt19937_64 gen(77);
+    Job small = warped(30, 34, 1.1, 0.2, -0.15, 0.95, 3.0, 2.0, 0.3, 1, gen);
+    small.values[100] = nan_v;
+    for (std::uint64_t k = 0; k < 30 * 34; ++k) {
+        small.weights.push_back(k % 7 == 0 ? 2.5 : 1.0);
+    }
+    // 5 x 4 pixels of 13.7 x 11.3 cells, turned about the grid's middle.
+    for (const double turn : {0.0, 0.2, -0.45, 1.1}) {
+        const double cs = std::cos(turn), sn = std::sin(turn);
+        Job zoom = warped(5, 4, 13.7 * cs, -11.3 * sn, 13.7 * sn, 11.3 * cs, 30.0, 25.0, 0.0, 1, gen);
+        zoom.values[7] = nan_v;
+        zoom.weights.assign(20, 1.0);
+        zoom.weights[3] = 0.5;
+        const Sums ref = run(zoom, 70, 66, 8);
+        CHECK(means_keep_the_bits(zoom, ref, 8, qs::Coverage::Shared, {Block{0, 0, 70, 66}, Block{16, 8, 24, 40}}) ==
+              0);
+    }
+    const Sums ref = run(small, 50, 45, 7);
+    CHECK(means_keep_the_bits(small, ref, 7, qs::Coverage::Shared, {Block{0, 0, 50, 45}, Block{7, 14, 21, 7}}) == 0);
 }
 }  // namespace
 
@@ -891,5 +932,6 @@ int main() {
     refusals();
     blocks_hold_the_grids_bits();
     planes_and_means_keep_the_bits();
+    one_plane_means_keep_the_bits();
     return tally::report();
 }

@@ -11,6 +11,10 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #include "kernels/quadsum/cover.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pellorin::quadsum {
 
 namespace {
@@ -177,8 +181,9 @@ void bucket(std::uint64_t items, std::uint64_t tiles_x, std::uint64_t tiles, Rec
 // What a tile loop accumulates, as far as its inner loops need to know:
 // General handles any number of planes and either coverage, checking each
 // accumulator per cell; the others are one plane with shared coverage, with
-// or without flux and variance.
-enum class Layout { General, One, OneFlux, OneVariance, OneFluxVariance };
+// or without flux and variance, or (OneMean) the S and W of a one-plane
+// mean, paired in the tile's scratch.
+enum class Layout { General, One, OneFlux, OneVariance, OneFluxVariance, OneMean };
 
 // The cells a tile's quads reach, recorded for the general layout: each
 // entry is a run of n cells (n = 1, or a span of cells inside a quad whole)
@@ -206,6 +211,20 @@ struct Sink {
     static constexpr bool one = L != Layout::General;
     static constexpr bool has_flux = L == Layout::OneFlux || L == Layout::OneFluxVariance;
     static constexpr bool has_variance = L == Layout::OneVariance || L == Layout::OneFluxVariance;
+    // S and W of cell (r, c) side by side: elements 2 (r * stride + c) and
+    // 2 (r * stride + c) + 1 of `sum`, so that a cell's two terms are one
+    // load and one store.
+    static constexpr bool paired = L == Layout::OneMean;
+    // A one-plane mean's tile may be left whole to the first quad that
+    // reaches it when that quad covers the tile whole (see covers_window):
+    // its terms are then held (`pending`) instead of being added cell by
+    // cell, and become the tile's result at its end, or its scratch's
+    // first terms when another quad comes.
+    static constexpr bool may_hold = L == Layout::One;
+    bool can_hold;  // a mean's scratch, with may_hold
+    bool fresh;     // no quad has reached the tile yet
+    bool pending;   // a quad's terms (w v, w) held for the whole tile
+    double held_sum, held_weight;
 
     // Cell (r, c) (local) of plane p of an accumulator is element
     // p * plane + r * stride + c of its base pointer, which is offset to the
@@ -264,6 +283,27 @@ struct Sink {
         }
     }
 
+    // Holds the pixel's terms for the whole tile.
+    PEL_TILE_INLINE void hold() noexcept {
+        pending = true;
+        held_sum = wv;
+        held_weight = w;
+    }
+
+    // Adds the held terms to every cell of the window, as a quad covering
+    // it whole would have (overlap 1: terms w v and w), before another quad.
+    void release(const Window& win) noexcept {
+        pending = false;
+        for (std::int64_t r = win.r0; r < win.r1; ++r) {
+            double* s = sum + r * stride;
+            double* w_row = weight + r * stride;
+            for (std::int64_t c = win.c0; c < win.c1; ++c) {
+                s[c] = s[c] + held_sum;
+                w_row[c] = w_row[c] + held_weight;
+            }
+        }
+    }
+
     // One cell with overlap a > 0.
     PEL_TILE_INLINE void cell(std::int64_t r, std::int64_t c, double a) noexcept { cell_if(r, c, a, true); }
 
@@ -272,7 +312,12 @@ struct Sink {
     // spare slots.
     PEL_TILE_INLINE void cell_if(std::int64_t r, std::int64_t c, double a, bool keep) noexcept {
         const std::int64_t at = r * stride + c;
-        if constexpr (one) {
+        if constexpr (paired) {
+            double* d = keep ? sum + 2 * at : &spare[0];
+            const double ws = wv * a, wa = w * a;
+            d[0] = d[0] + ws;
+            d[1] = d[1] + wa;
+        } else if constexpr (one) {
             const double wa = w * a;
             if (weight != nullptr) {
                 double* d = keep ? weight + at : &spare[0];
@@ -301,7 +346,28 @@ struct Sink {
     PEL_TILE_INLINE void span(std::int64_t r, std::int64_t first, std::int64_t last) noexcept {
         const std::int64_t at = r * stride + first;
         const auto n = static_cast<std::uint32_t>(last - first + 1);
-        if constexpr (one) {
+        if constexpr (paired) {
+            // Two cells at a time: lanes (S, W, S, W) + (wv, w, wv, w).
+            double* d = sum + 2 * at;
+            const lanes::v4d t{wv, w, wv, w};
+            // An odd first cell alone, so that the pairs of cells that
+            // follow are whole 32-byte lines of the scratch.
+            std::uint32_t k = (at & 1) != 0 ? 1 : 0;
+            if (k != 0) {
+                d[0] = d[0] + wv;
+                d[1] = d[1] + w;
+            }
+            for (; k + 2 <= n; k += 2) {
+                lanes::v4d x;
+                std::memcpy(&x, d + 2 * k, sizeof x);
+                x = x + t;
+                std::memcpy(d + 2 * k, &x, sizeof x);
+            }
+            if (k < n) {
+                d[2 * k] = d[2 * k] + wv;
+                d[2 * k + 1] = d[2 * k + 1] + w;
+            }
+        } else if constexpr (one) {
             // The terms of a cell with a = 1: w * 1 = w, wv * 1 = wv, 1 / A.
             if (weight != nullptr) {
                 add_run(weight + at, n, w);
@@ -490,6 +556,29 @@ struct Tile {
 // p, with share f and weight w > 0, to the tile's cells; nothing when a
 // corner is not finite, when the quad misses the tile's cells or only
 // touches them, or when its area is not > 0.
+// Whether the quad q (local corners) is strictly convex and holds the
+// window's rectangle whole, so that every cell of the window takes overlap exactly 1 from it:
+// each corner of the rectangle lies strictly left of every edge (right, for
+// the other winding) by more than the rounding of the cross product, a few
+// units of 2^-53 of its terms' magnitudes (2^-40 of them is far beyond).
+PEL_TILE_INLINE bool covers_window(const lanes::Corners& q, const Tile& tile) noexcept {
+    const v4d ex = lanes::next(q.x) - q.x, ey = lanes::next(q.y) - q.y;
+    const double px[4] = {tile.xl, tile.xr, tile.xr, tile.xl}, py[4] = {tile.yb, tile.yb, tile.yt, tile.yt};
+    const v4d turn = ex * lanes::next(ey) - ey * lanes::next(ex);
+    const v4d zero = lanes::splat(0.0);
+    const v4d margin = lanes::splat(0x1p-40);
+    unsigned left = lanes::all_lanes(turn > zero) ? 1u : 0u, right = lanes::all_lanes(turn < zero) ? 1u : 0u;
+    for (int k = 0; k < 4; ++k) {
+        const v4d dx = lanes::splat(px[k]) - q.x, dy = lanes::splat(py[k]) - q.y;
+        const v4d t1 = ex * dy, t2 = ey * dx;
+        const v4d cross = t1 - t2;
+        const v4d slack = (lanes::vmax(t1, -t1) + lanes::vmax(t2, -t2)) * margin;
+        left &= lanes::all_lanes(cross > slack) ? 1u : 0u;
+        right &= lanes::all_lanes(cross < -slack) ? 1u : 0u;
+    }
+    return (left | right) != 0;
+}
+
 template <class Sink>
 PEL_TILE_INLINE void add_quad(const Inputs& in, const Tile& tile, Sink& sink, v4d gx, v4d gy, std::uint64_t p,
                               double share, double w) {
@@ -525,6 +614,17 @@ PEL_TILE_INLINE void add_quad(const Inputs& in, const Tile& tile, Sink& sink, v4
         return;
     }
     sink.set_pixel(in.values + p, in.variance != nullptr ? in.variance + p : nullptr, w, qa / share);
+    if constexpr (Sink::may_hold) {
+        if (sink.can_hold) {
+            if (sink.pending) {
+                sink.release(tile.win);
+            } else if (sink.fresh && covers_window(q, tile)) {
+                sink.hold();
+                return;
+            }
+            sink.fresh = false;
+        }
+    }
     const lanes::CellRange k = lanes::cell_range(bounds, tile.limits);
     if (k.single) {
         // Inside one cell (in the window, since the quad reaches inside
@@ -565,9 +665,127 @@ struct TileLists {
     double* scratch_sum;     // null without a mean
     double* scratch_weight;  // likewise
     bool interleaved;        // S's planes interleaved (see Sink)
+    bool paired;             // S and W of one plane paired (see Sink)
     double* weight_out;      // the caller's W, or null
     std::uint64_t weight_planes;
+    bool stream;  // a mean's results stored past the caches (see put4)
 };
+
+// A one-plane mean pairs S and W when there are at most this many output
+// cells per input pixel (quads of a few cells).
+inline constexpr std::uint64_t paired_cells_per_quad = 16;
+
+// A mean's result cells at least this large in all are written once and
+// not read again while the call runs, so they are stored past the caches:
+// the lines are not first read in (nor evict the scratch).
+inline constexpr std::uint64_t stream_bytes = std::uint64_t{8} << 20;
+
+// Four results at out: with streaming stores where `stream` and out is on
+// 16 bytes (x86-64), else plain ones. The values are the same either way.
+PEL_TILE_INLINE void put4(double* out, v4d q, bool stream) noexcept {
+#if defined(__SSE2__)
+    if (stream && (reinterpret_cast<std::uintptr_t>(out) & 15u) == 0) {
+        _mm_stream_pd(out, __m128d{q[0], q[1]});
+        _mm_stream_pd(out + 2, __m128d{q[2], q[3]});
+        return;
+    }
+#else
+    (void)stream;
+#endif
+    std::memcpy(out, &q, sizeof q);
+}
+
+// Makes a tile's streamed stores visible in order with every later store
+// (so before the thread reports its work done).
+PEL_TILE_INLINE void fence_streams(bool stream) noexcept {
+#if defined(__SSE2__)
+    if (stream) {
+        _mm_sfence();
+    }
+#else
+    (void)stream;
+#endif
+}
+
+// The end of a tile of a one-plane mean held whole by one quad (its scratch
+// untouched, still 0): every cell's S and W are 0 + w v and 0 + w, so its
+// result is their quotient (the finish's S / W), and W goes to the
+// caller's W.
+PEL_TILE_INLINE void fill_tile(double* sum, const TileLists& tl, std::uint64_t stride, std::uint64_t r0,
+                               std::uint64_t r1, std::uint64_t c0, std::uint64_t c1, double held_sum,
+                               double held_weight) {
+    const double s = 0.0 + held_sum, w = 0.0 + held_weight;
+    const double q = w == 0.0 ? std::numeric_limits<double>::quiet_NaN() : s / w;
+    const v4d qv = lanes::splat(q);
+    const std::uint64_t n = c1 - c0;
+    for (std::uint64_t r = r0; r < r1; ++r) {
+        double* out = sum + r * stride + c0;
+        std::uint64_t c = 0;
+        for (; c + 4 <= n; c += 4) {
+            put4(out + c, qv, tl.stream);
+        }
+        for (; c < n; ++c) {
+            out[c] = q;
+        }
+        if (tl.weight_out != nullptr) {
+            double* wout = tl.weight_out + r * stride + c0;
+            for (c = 0; c < n; ++c) {
+                wout[c] = wout[c] + w;
+            }
+        }
+    }
+    fence_streams(tl.stream);
+}
+
+// The end of a tile of a one-plane mean whose S and W are paired: as
+// finish_mean below, for one plane.
+PEL_TILE_INLINE void finish_paired(double* sum, const TileLists& tl, std::uint64_t stride, std::uint64_t r0,
+                                   std::uint64_t r1, std::uint64_t c0, std::uint64_t c1) {
+    const std::uint64_t side = tl.tile_side, n = c1 - c0;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const v4d zero = lanes::splat(0.0), one = lanes::splat(1.0);
+    for (std::uint64_t r = r0; r < r1; ++r) {
+        double* out = sum + r * stride + c0;
+        double* sw = tl.scratch_sum + 2 * (r - r0) * side;
+        double* wout = tl.weight_out != nullptr ? tl.weight_out + r * stride + c0 : nullptr;
+        // Four cells at a time where they fit: each quotient is the
+        // correctly rounded one in any lane, and S / 1 is S (cells inside
+        // one pixel whole skip the division).
+        std::uint64_t c = 0;
+        for (; c + 4 <= n; c += 4) {
+            v4d lo, hi;
+            std::memcpy(&lo, sw + 2 * c, sizeof lo);
+            std::memcpy(&hi, sw + 2 * c + 4, sizeof hi);
+            // Cells 0, 2, 1, 3 in lanes 0 .. 3 (an unpack within halves).
+            const v4d sv = __builtin_shufflevector(lo, hi, 0, 4, 2, 6);
+            const v4d wv = __builtin_shufflevector(lo, hi, 1, 5, 3, 7);
+            v4d q = sv;
+            if (!lanes::all_lanes(wv == one)) {
+                q = wv == zero ? lanes::splat(nan) : sv / wv;
+            }
+            put4(out + c, __builtin_shufflevector(q, q, 0, 2, 1, 3), tl.stream);
+            std::memcpy(sw + 2 * c, &zero, sizeof zero);
+            std::memcpy(sw + 2 * c + 4, &zero, sizeof zero);
+            if (wout != nullptr) {
+                const v4d wc = __builtin_shufflevector(wv, wv, 0, 2, 1, 3);
+                for (int k = 0; k < 4; ++k) {
+                    wout[c + k] = wout[c + k] + wc[k];
+                }
+            }
+        }
+        for (; c < n; ++c) {
+            const double sc = sw[2 * c], wc = sw[2 * c + 1];
+            const double q = sc / wc;
+            out[c] = wc == 0.0 ? nan : q;
+            if (wout != nullptr) {
+                wout[c] = wout[c] + wc;
+            }
+            sw[2 * c] = 0.0;
+            sw[2 * c + 1] = 0.0;
+        }
+    }
+    fence_streams(tl.stream);
+}
 
 // The end of a tile of a mean: each of its cells (rows r0 .. r1, columns
 // c0 .. c1 of the block; `stride` cells per row and `out_plane` per plane
@@ -581,6 +799,10 @@ PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLi
     panic_unless(sum != nullptr, "quadsum: a mean needs S");
     const std::uint64_t side = tl.tile_side, n = c1 - c0;
     const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (tl.paired) {
+        finish_paired(sum, tl, stride, r0, r1, c0, c1);
+        return;
+    }
     if (tl.interleaved) {
         // Row by row: the row's interleaved S (its cells x planes, in
         // cache) read once per plane, each plane's part of the row written
@@ -624,7 +846,7 @@ PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLi
                     if (!lanes::all_lanes(wv == one)) {
                         q = wv == zero ? lanes::splat(nan) : sv / wv;
                     }
-                    std::memcpy(out + c, &q, sizeof q);
+                    put4(out + c, q, tl.stream);
                 }
                 for (; c < n; ++c) {
                     const double q = s[c] / w[c];
@@ -636,6 +858,7 @@ PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLi
                 }
             }
         }
+        fence_streams(tl.stream);
         if (last_use) {
             return;
         }
@@ -689,8 +912,9 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
         // rows of tile_side cells from cell (r0, c0).
         const auto side = static_cast<std::int64_t>(tl.tile_side);
         const std::int64_t local = (sy - static_cast<std::int64_t>(r0)) * side + (sx - static_cast<std::int64_t>(c0));
-        s.sum = tl.scratch_sum + (tl.interleaved ? local * static_cast<std::int64_t>(in.planes) : local);
-        s.weight = tl.scratch_weight + local;
+        s.sum = tl.scratch_sum +
+                (tl.interleaved ? local * static_cast<std::int64_t>(in.planes) : (tl.paired ? 2 * local : local));
+        s.weight = tl.paired ? s.sum + 1 : tl.scratch_weight + local;
         s.stride = side;
         s.plane = tl.tile_side * tl.tile_side;
     }
@@ -732,6 +956,13 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
     }
     if constexpr (!Sink::one) {
         s.flush();
+    }
+    if constexpr (Sink::may_hold) {
+        if (s.pending) {
+            fill_tile(sink.sum, tl, static_cast<std::uint64_t>(sink.stride), r0 - tl.row0, r1 - tl.row0, c0 - tl.col0,
+                      c1 - tl.col0, s.held_sum, s.held_weight);
+            return;
+        }
     }
     if (tl.scratch_weight != nullptr) {
         finish_mean(sink.sum, in.planes, tl, static_cast<std::uint64_t>(sink.stride), sink.plane, r0 - tl.row0,
@@ -875,8 +1106,10 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
                  nullptr,
                  nullptr,
                  false,
+                 false,
                  nullptr,
-                 0};
+                 0,
+                 false};
     const bool per_plane = acc.coverage == Coverage::PerPlane;
     const bool general = in.planes != 1 || per_plane;
     OwnedBuffer<double> scratch;
@@ -892,6 +1125,14 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
         tl.scratch_weight = scratch.data() + plan.tile_ * plan.tile_ * in.planes;
         tl.weight_out = acc.weight;
         tl.interleaved = in.planes > 1 && !per_plane;
+        // S and W paired where quads are small (a few cells each), which
+        // saves a load and a store per cell; where they are large, runs of
+        // whole cells dominate, which add faster to S and W apart. The
+        // bits are the same either way.
+        std::uint64_t quad_cells = 0;
+        tl.paired = !general && checked_mul(in.ny * in.nx, paired_cells_per_quad, quad_cells) && quad_cells >= plane;
+        std::uint64_t bytes = 0;
+        tl.stream = checked_mul(plane, in.planes * sizeof(double), bytes) && bytes >= stream_bytes;
     }
     OwnedBuffer<double> terms =
         OwnedBuffer<double>::uninitialized(tl.interleaved ? log_quads * in.planes : 0, "quadsum cell log");
@@ -915,6 +1156,9 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
         sink.planes = in.planes;
         sink.per_plane = per_plane;
         sink.npix = in.ny * in.nx;
+        sink.can_hold = tl.scratch_weight != nullptr && !tl.paired;
+        sink.fresh = true;
+        sink.pending = false;
 #if PELLORIN_AVX2_VARIANTS
         if (isa == Isa::Avx2) {
             run_tiles_avx2(in, tl, tile_begin, tile_end, sink);
@@ -933,6 +1177,8 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
         }
     } else if (acc.variance != nullptr) {
         run.template operator()<Layout::OneVariance>();
+    } else if (tl.paired) {
+        run.template operator()<Layout::OneMean>();
     } else {
         run.template operator()<Layout::One>();
     }

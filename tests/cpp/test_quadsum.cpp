@@ -900,7 +900,7 @@ void one_plane_means_keep_the_bits() {
     std::mt19937_64 gen(77);
     Job small = warped(30, 34, 1.1, 0.2, -0.15, 0.95, 3.0, 2.0, 0.3, 1, gen);
     small.values[100] = nan_v;
-    for (std::uint64_t k = 0; k < 30 * 34; ++k) {
+    for (std::uint64_t k = 0; k < small.ny * small.nx; ++k) {
         small.weights.push_back(k % 7 == 0 ? 2.5 : 1.0);
     }
     // 5 x 4 pixels of 13.7 x 11.3 cells, turned about the grid's middle.

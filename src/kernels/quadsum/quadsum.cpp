@@ -350,13 +350,7 @@ struct Sink {
             // Two cells at a time: lanes (S, W, S, W) + (wv, w, wv, w).
             double* d = sum + 2 * at;
             const lanes::v4d t{wv, w, wv, w};
-            // An odd first cell alone, so that the pairs of cells that
-            // follow are whole 32-byte lines of the scratch.
-            std::uint32_t k = (at & 1) != 0 ? 1 : 0;
-            if (k != 0) {
-                d[0] = d[0] + wv;
-                d[1] = d[1] + w;
-            }
+            std::uint64_t k = 0;
             for (; k + 2 <= n; k += 2) {
                 lanes::v4d x;
                 std::memcpy(&x, d + 2 * k, sizeof x);

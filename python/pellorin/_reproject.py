@@ -113,7 +113,7 @@ def pixel_quads(transform: PixelTransform | tuple[WCSLike, WCSLike],
         is used (for two astropy WCS in different celestial frames, with the
         conversion between the frames). It is evaluated on the
         ``(ny + 1) x (nx + 1)`` lattice of pixel corners (in bands of rows
-        when the lattice has more than 2**18 points).
+        when the lattice has more than 2**16 points).
     shape : (ny, nx)
         Shape of the image: ``ny`` rows, ``nx`` columns.
 
@@ -243,7 +243,7 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
         ``transform(x, y) -> (x_out, y_out)``: a vectorised map from input
         pixel coordinates to output pixel coordinates. It is called with two
         float64 arrays of one shape (first the corner lattice, of shape
-        ``(ny + 1, nx + 1)``, or for a lattice of more than 2**18 points
+        ``(ny + 1, nx + 1)``, or for a lattice of more than 2**16 points
         bands of whole rows of it; then, where pixels need cutting, 1-D
         arrays of points inside them) and must return two arrays of real
         numbers of that same shape. Each point is evaluated on its own, so

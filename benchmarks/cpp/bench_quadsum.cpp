@@ -3,7 +3,7 @@
 // (make bench-kernels, or cmake -DPELLORIN_BENCHMARKS=ON); the peers' times
 // for the same jobs come from benchmarks/bench_quadsum_peers.py.
 //
-//   bench_quadsum [repeats] [tile size] [job: all, affine, zoom]
+//   bench_quadsum [repeats] [tile size] [job: all, affine, cube, zoom]
 //
 // Each case builds its corner lattice once, then times make_plan plus
 // accumulate_tiles over every tile (the kernel's whole work for a job), on
@@ -35,12 +35,13 @@ struct Job {
     const char* name;
     std::uint64_t ny, nx, ny_out, nx_out;
     std::vector<double> xs, ys, values;
+    std::uint64_t planes = 1;
 };
 
 // The affine map of benchmarks/bench_reproject.py: rotation by 17 degrees
 // and scale 1.03 about the centre, plus a small shift.
-Job affine_job(std::uint64_t n) {
-    Job job{"2048x2048 affine (rotate 17 deg, scale 1.03)", n, n, n, n, {}, {}, {}};
+Job affine_job(std::uint64_t n, const char* name = "2048x2048 affine (rotate 17 deg, scale 1.03)") {
+    Job job{name, n, n, n, n, {}, {}, {}};
     const double th = 17.0 * std::acos(-1.0) / 180.0, s = 1.03;
     const double a = s * std::cos(th), b = -s * std::sin(th), c = -b, d = a;
     const double h = static_cast<double>(n) * 0.5;
@@ -111,15 +112,16 @@ struct Times {
 
 Times run_once(const Job& job, Sums sums, unsigned threads, std::uint64_t tile, Out& out) {
     const std::uint64_t cells = job.ny_out * job.nx_out;
-    out.s.assign(sums == Sums::Sum ? 0 : cells, 0.0);
+    out.s.assign(sums == Sums::Sum ? 0 : cells * job.planes, 0.0);
     out.w.assign(sums == Sums::All ? cells : 0, 0.0);
-    out.f.assign(sums == Sums::Mean ? 0 : cells, 0.0);
+    out.f.assign(sums == Sums::Mean ? 0 : cells * job.planes, 0.0);
     qs::Inputs in;
     in.ny = job.ny;
     in.nx = job.nx;
     in.xs = job.xs.data();
     in.ys = job.ys.data();
     in.values = job.values.data();
+    in.planes = job.planes;
     qs::Accumulators acc;
     acc.ny_out = job.ny_out;
     acc.nx_out = job.nx_out;
@@ -197,6 +199,20 @@ int main(int argc, char** argv) {
         bench(affine, Sums::Mean, repeats, tile);
         bench(affine, Sums::Sum, repeats, tile);
         bench(affine, Sums::All, repeats, tile);
+    }
+    if (which == "all" || which == "cube") {
+        // The affine map on 1024 x 1024, one plane and a stack of 16.
+        const Job plane = affine_job(1024, "1024x1024 affine, 1 plane");
+        bench(plane, Sums::Mean, repeats, tile);
+        Job cube = affine_job(1024, "1024x1024 affine, 16 planes");
+        cube.planes = 16;
+        cube.values.resize(16 * plane.values.size());
+        for (std::uint64_t p = 0; p < 16; ++p) {
+            for (std::uint64_t k = 0; k < plane.values.size(); ++k) {
+                cube.values[p * plane.values.size() + k] = plane.values[k] * static_cast<double>(p + 1);
+            }
+        }
+        bench(cube, Sums::Mean, repeats, tile);
     }
     if (which == "all" || which == "zoom") {
         const Job zoom = zoom_job();

@@ -893,10 +893,10 @@ void planes_and_means_keep_the_bits() {
 
 // One plane: small quads (S and W paired in the scratch) and large ones
 // (tiles that one pixel covers whole are held and filled), with weights,
-// a NaN pixel, a rotated zoom and tiles cut by pixel edges; the means
-// against S / W of the sums, with and without W, in blocks, on every
-// instruction set.
-void one_plane_means_keep_the_bits() {
+// a NaN pixel, a rotated zoom and tiles cut by pixel edges; then a stack of
+// six planes. The means against S / W of the sums, with and without W, in
+// blocks, on every instruction set.
+void means_of_every_layout_keep_the_bits() {
     std::mt19937_64 gen(77);
     Job small = warped(30, 34, 1.1, 0.2, -0.15, 0.95, 3.0, 2.0, 0.3, 1, gen);
     small.values[100] = nan_v;
@@ -916,6 +916,15 @@ void one_plane_means_keep_the_bits() {
     }
     const Sums ref = run(small, 50, 45, 7);
     CHECK(means_keep_the_bits(small, ref, 7, qs::Coverage::Shared, {Block{0, 0, 50, 45}, Block{7, 14, 21, 7}}) == 0);
+    // Six planes with one coverage (S interleaved: blocks of four planes
+    // and two more), a pixel missing from all of them.
+    Job stack = warped(30, 34, 1.1, 0.2, -0.15, 0.95, 3.0, 2.0, 0.3, 6, gen);
+    for (std::uint64_t p = 0; p < 6; ++p) {
+        stack.values[p * 30 * 34 + 77] = nan_v;
+    }
+    const Sums stack_ref = run(stack, 50, 45, 7);
+    CHECK(means_keep_the_bits(stack, stack_ref, 7, qs::Coverage::Shared, {Block{0, 0, 50, 45}, Block{7, 14, 21, 7}}) ==
+          0);
 }
 }  // namespace
 
@@ -932,6 +941,6 @@ int main() {
     refusals();
     blocks_hold_the_grids_bits();
     planes_and_means_keep_the_bits();
-    one_plane_means_keep_the_bits();
+    means_of_every_layout_keep_the_bits();
     return tally::report();
 }

@@ -193,6 +193,7 @@ struct LogQuad {
     const double* var_in;  // likewise, or null
     double w;
     double area;
+    bool missing;  // with S interleaved: a NaN in some plane (set by flush)
 };
 struct LogCell {
     std::int32_t r, c;
@@ -262,10 +263,9 @@ struct Sink {
     // scratch whose planes are interleaved: cell (r, c) plane p of S is
     // element (r * stride + c) * planes + p of `sum`, so that a logged
     // cell's k terms go to k adjacent doubles. `terms` holds w v of each
-    // logged quad in each plane (quad-major), `keeps` whether v is a number.
+    // logged quad in each plane (quad-major).
     bool interleaved;
     double* terms;
-    std::uint8_t* keeps;
 
     PEL_TILE_INLINE void set_pixel(const double* v, const double* var, double weight_of_pixel,
                                    double effective_area) noexcept {
@@ -279,7 +279,7 @@ struct Sink {
             if (quads_used == log_quads) {
                 flush();
             }
-            log_quad[quads_used++] = {v, var, w, effective_area};
+            log_quad[quads_used++] = {v, var, w, effective_area, false};
         }
     }
 
@@ -400,33 +400,49 @@ struct Sink {
         const std::uint32_t used = cells_used, quads_in_log = quads_used;
         cells_used = 0;
         quads_used = 0;
+        if (interleaved) {
+            // Shared coverage: a pixel with a NaN in any plane adds
+            // nothing (the tile loop leaves that test to this pass, which
+            // reads every plane's value anyway); the others add to W and
+            // to every plane of S.
+            LogQuad* qs = log_quad;
+            for (std::uint32_t k = 0; k < quads_in_log; ++k) {
+                unsigned numbers = 1;
+                for (std::uint64_t p = 0; p < planes; ++p) {
+                    const double v = qs[k].values[p * npix];
+                    numbers &= v == v ? 1u : 0u;
+                    terms[k * planes + p] = qs[k].w * v;
+                }
+                qs[k].missing = numbers == 0;
+            }
+            if (weight != nullptr) {
+                for (std::uint32_t e = 0; e < used; ++e) {
+                    const LogCell& c = cells[e];
+                    if (!quads[c.quad].missing) {
+                        add_run(weight + (c.r * stride + c.c), c.n, quads[c.quad].w * c.a);
+                    }
+                }
+            }
+            for (std::uint32_t e = 0; e < used; ++e) {
+                const LogCell& c = cells[e];
+                if (quads[c.quad].missing) {
+                    continue;
+                }
+                const double* __restrict t = terms + c.quad * planes;
+                double* __restrict cell = sum + (c.r * stride + c.c) * static_cast<std::int64_t>(planes);
+                for (std::uint32_t j = 0; j < c.n; ++j, cell += planes) {
+                    for (std::uint64_t p = 0; p < planes; ++p) {
+                        cell[p] = cell[p] + t[p] * c.a;
+                    }
+                }
+            }
+            return;
+        }
         if (weight != nullptr && !per_plane) {
             for (std::uint32_t e = 0; e < used; ++e) {
                 const LogCell& c = cells[e];
                 add_run(weight + (c.r * stride + c.c), c.n, quads[c.quad].w * c.a);
             }
-        }
-        if (interleaved) {
-            for (std::uint32_t k = 0; k < quads_in_log; ++k) {
-                for (std::uint64_t p = 0; p < planes; ++p) {
-                    const double v = quads[k].values[p * npix];
-                    keeps[k * planes + p] = v == v ? 1 : 0;
-                    terms[k * planes + p] = quads[k].w * v;
-                }
-            }
-            for (std::uint32_t e = 0; e < used; ++e) {
-                const LogCell& c = cells[e];
-                const double* t = terms + c.quad * planes;
-                const std::uint8_t* keep = keeps + c.quad * planes;
-                double* cell = sum + (c.r * stride + c.c) * static_cast<std::int64_t>(planes);
-                for (std::uint32_t j = 0; j < c.n; ++j, cell += planes) {
-                    for (std::uint64_t p = 0; p < planes; ++p) {
-                        const double added = cell[p] + t[p] * c.a;
-                        cell[p] = keep[p] != 0 ? added : cell[p];
-                    }
-                }
-            }
-            return;
         }
         const bool sum_only =
             sum != nullptr && flux == nullptr && variance == nullptr && !(weight != nullptr && per_plane);
@@ -801,10 +817,51 @@ PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLi
         // Row by row: the row's interleaved S (its cells x planes, in
         // cache) read once per plane, each plane's part of the row written
         // in turn.
+        const v4d zero = lanes::splat(0.0), one = lanes::splat(1.0);
         for (std::uint64_t r = r0; r < r1; ++r) {
             double* s = tl.scratch_sum + (r - r0) * side * planes;
             const double* w = tl.scratch_weight + (r - r0) * side;
-            for (std::uint64_t p = 0; p < planes; ++p) {
+            // Four planes of four cells at a time: the 4 x 4 block of S
+            // (cells by planes) turned into four rows of cells, one per
+            // plane; the quotients as in the scalar loop below.
+            std::uint64_t p = 0;
+            for (; p + 4 <= planes; p += 4) {
+                double* out[4];
+                for (std::uint64_t j = 0; j < 4; ++j) {
+                    out[j] = sum + (p + j) * out_plane + r * stride + c0;
+                }
+                std::uint64_t c = 0;
+                for (; c + 4 <= n; c += 4) {
+                    v4d v[4], wv;
+                    for (std::uint64_t k = 0; k < 4; ++k) {
+                        std::memcpy(&v[k], s + (c + k) * planes + p, sizeof v[k]);
+                    }
+                    std::memcpy(&wv, w + c, sizeof wv);
+                    const v4d t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
+                    const v4d t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
+                    const v4d t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
+                    const v4d t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+                    v4d u[4] = {
+                        __builtin_shufflevector(t0, t2, 0, 1, 4, 5), __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
+                        __builtin_shufflevector(t0, t2, 2, 3, 6, 7), __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
+                    if (!lanes::all_lanes(wv == one)) {
+                        const lanes::v4l none = wv == zero;
+                        for (v4d& q : u) {
+                            q = none ? lanes::splat(nan) : q / wv;
+                        }
+                    }
+                    for (std::uint64_t j = 0; j < 4; ++j) {
+                        put4(out[j] + c, u[j], tl.stream);
+                    }
+                }
+                for (; c < n; ++c) {
+                    for (std::uint64_t j = 0; j < 4; ++j) {
+                        const double q = s[c * planes + p + j] / w[c];
+                        out[j][c] = w[c] == 0.0 ? nan : q;
+                    }
+                }
+            }
+            for (; p < planes; ++p) {
                 double* out = sum + p * out_plane + r * stride + c0;
                 for (std::uint64_t c = 0; c < n; ++c) {
                     const double q = s[c * planes + p] / w[c];
@@ -813,6 +870,7 @@ PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLi
             }
             std::memset(s, 0, n * planes * sizeof(double));
         }
+        fence_streams(tl.stream);
     } else {
         // With one plane and no W wanted, W is read here only and cleared
         // here too.
@@ -928,7 +986,7 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
                     continue;
                 }
                 const double w = in.weights != nullptr ? in.weights[p] : 1.0;
-                if (!(w > 0.0) || pixel_missing(in, p, npix, s.per_plane)) {
+                if (!(w > 0.0) || (!s.interleaved && pixel_missing(in, p, npix, s.per_plane))) {
                     continue;
                 }
                 const v4d gx{x0[i], x0[i + 1], x0[i + row + 1], x0[i + row]};
@@ -942,7 +1000,7 @@ PEL_TILE_INLINE void run_tile(const Inputs& in, const TileLists& tl, std::uint64
         const double* pq = in.piece_quads + 8 * k;
         const std::uint64_t p = in.piece_source[k];
         const double w = in.weights != nullptr ? in.weights[p] : 1.0;
-        if (!(w > 0.0) || pixel_missing(in, p, npix, s.per_plane)) {
+        if (!(w > 0.0) || (!s.interleaved && pixel_missing(in, p, npix, s.per_plane))) {
             continue;
         }
         add_quad(in, tile, s, v4d{pq[0], pq[2], pq[4], pq[6]}, v4d{pq[1], pq[3], pq[5], pq[7]}, p, in.piece_share[k],
@@ -1130,8 +1188,6 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
     }
     OwnedBuffer<double> terms =
         OwnedBuffer<double>::uninitialized(tl.interleaved ? log_quads * in.planes : 0, "quadsum cell log");
-    OwnedBuffer<std::uint8_t> keeps =
-        OwnedBuffer<std::uint8_t>::uninitialized(tl.interleaved ? log_quads * in.planes : 0, "quadsum cell log");
     OwnedBuffer<LogCell> log_cell = OwnedBuffer<LogCell>::uninitialized(general ? log_cells : 0, "quadsum cell log");
     OwnedBuffer<LogQuad> log_quad = OwnedBuffer<LogQuad>::uninitialized(general ? log_quads : 0, "quadsum cell log");
     const auto run = [&]<Layout L>() {
@@ -1140,7 +1196,6 @@ void accumulate_tiles(const Inputs& in, const Plan& plan, const Accumulators& ac
         sink.log_quad = log_quad.data();
         sink.interleaved = tl.interleaved;
         sink.terms = terms.data();
-        sink.keeps = keeps.data();
         sink.sum = acc.sum;
         sink.weight = acc.weight;
         sink.flux = acc.flux;

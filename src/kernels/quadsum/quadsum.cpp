@@ -705,6 +705,16 @@ PEL_TILE_INLINE void put4(double* out, v4d q, bool stream) noexcept {
     std::memcpy(out, &q, sizeof q);
 }
 
+// Four cells' means S / W, NaN where W is 0: each quotient the correctly
+// rounded one in any lane, and S / 1 is S, so lanes that all hold W = 1
+// (cells inside one pixel whole) skip the division.
+PEL_TILE_INLINE v4d quotients(v4d sv, v4d wv) noexcept {
+    if (lanes::all_lanes(wv == lanes::splat(1.0))) {
+        return sv;
+    }
+    return wv == lanes::splat(0.0) ? lanes::splat(std::numeric_limits<double>::quiet_NaN()) : sv / wv;
+}
+
 // Makes a tile's streamed stores visible in order with every later store
 // (so before the thread reports its work done).
 PEL_TILE_INLINE void fence_streams(bool stream) noexcept {
@@ -753,7 +763,7 @@ PEL_TILE_INLINE void finish_paired(double* sum, const TileLists& tl, std::uint64
                                    std::uint64_t r1, std::uint64_t c0, std::uint64_t c1) {
     const std::uint64_t side = tl.tile_side, n = c1 - c0;
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const v4d zero = lanes::splat(0.0), one = lanes::splat(1.0);
+    const v4d zero = lanes::splat(0.0);
     for (std::uint64_t r = r0; r < r1; ++r) {
         double* out = sum + r * stride + c0;
         double* sw = tl.scratch_sum + 2 * (r - r0) * side;
@@ -769,10 +779,7 @@ PEL_TILE_INLINE void finish_paired(double* sum, const TileLists& tl, std::uint64
             // Cells 0, 2, 1, 3 in lanes 0 .. 3 (an unpack within halves).
             const v4d sv = __builtin_shufflevector(lo, hi, 0, 4, 2, 6);
             const v4d wv = __builtin_shufflevector(lo, hi, 1, 5, 3, 7);
-            v4d q = sv;
-            if (!lanes::all_lanes(wv == one)) {
-                q = wv == zero ? lanes::splat(nan) : sv / wv;
-            }
+            const v4d q = quotients(sv, wv);
             put4(out + c, __builtin_shufflevector(q, q, 0, 2, 1, 3), tl.stream);
             std::memcpy(sw + 2 * c, &zero, sizeof zero);
             std::memcpy(sw + 2 * c + 4, &zero, sizeof zero);
@@ -817,7 +824,6 @@ PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLi
         // Row by row: the row's interleaved S (its cells x planes, in
         // cache) read once per plane, each plane's part of the row written
         // in turn.
-        const v4d zero = lanes::splat(0.0), one = lanes::splat(1.0);
         for (std::uint64_t r = r0; r < r1; ++r) {
             double* s = tl.scratch_sum + (r - r0) * side * planes;
             const double* w = tl.scratch_weight + (r - r0) * side;
@@ -844,11 +850,8 @@ PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLi
                     v4d u[4] = {
                         __builtin_shufflevector(t0, t2, 0, 1, 4, 5), __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
                         __builtin_shufflevector(t0, t2, 2, 3, 6, 7), __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
-                    if (!lanes::all_lanes(wv == one)) {
-                        const lanes::v4l none = wv == zero;
-                        for (v4d& q : u) {
-                            q = none ? lanes::splat(nan) : q / wv;
-                        }
+                    for (v4d& q : u) {
+                        q = quotients(q, wv);
                     }
                     for (std::uint64_t j = 0; j < 4; ++j) {
                         put4(out[j] + c, u[j], tl.stream);
@@ -875,7 +878,7 @@ PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLi
         // With one plane and no W wanted, W is read here only and cleared
         // here too.
         const bool last_use = planes == 1 && tl.weight_out == nullptr;
-        const v4d zero = lanes::splat(0.0), one = lanes::splat(1.0);
+        const v4d zero = lanes::splat(0.0);
         for (std::uint64_t p = 0; p < planes; ++p) {
             double* wp = tl.scratch_weight + (tl.weight_planes == 1 ? 0 : p) * side * side;
             for (std::uint64_t r = r0; r < r1; ++r) {
@@ -894,11 +897,7 @@ PEL_TILE_INLINE void finish_mean(double* sum, std::uint64_t planes, const TileLi
                     if (last_use) {
                         std::memcpy(w + c, &zero, sizeof zero);
                     }
-                    v4d q = sv;
-                    if (!lanes::all_lanes(wv == one)) {
-                        q = wv == zero ? lanes::splat(nan) : sv / wv;
-                    }
-                    put4(out + c, q, tl.stream);
+                    put4(out + c, quotients(sv, wv), tl.stream);
                 }
                 for (; c < n; ++c) {
                     const double q = s[c] / w[c];

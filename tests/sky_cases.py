@@ -4,9 +4,9 @@ Every case is built from headers that ship with astropy and reproject (or
 from headers written here), with data of one seeded random field (the
 hardest for weighting differences: neighbouring values are unrelated). The
 table is shared by tests/test_sky_reproject_exact.py; run as a script it
-prints the figures of every case:
+prints the figures of every case, with planar or spherical pixels:
 
-    python tests/sky_cases.py
+    python tests/sky_cases.py [plane|sphere]
 """
 
 from __future__ import annotations
@@ -20,8 +20,6 @@ import numpy as np
 from astropy.io import fits
 from astropy.io.fits.verify import VerifyWarning
 from astropy.wcs import WCS, FITSFixedWarning
-
-import pellorin
 
 warnings.simplefilter("ignore", FITSFixedWarning)
 
@@ -241,8 +239,22 @@ class Figures(NamedTuple):
     seconds_ref: float
 
 
-def measure(case: Case) -> Figures:
+def on_the_sky(w: WCS, shape: tuple[int, int]) -> np.ndarray:
+    """The pixels with a corner on the sky: those that the sphere geometry
+    takes as their polygon on it."""
+    y, x = np.mgrid[0:shape[0] + 1, 0:shape[1] + 1] - 0.5
+    lon, lat = w.pixel_to_world_values(x, y)
+    f = np.isfinite(lon) & np.isfinite(lat)
+    return f[:-1, :-1] | f[:-1, 1:] | f[1:, 1:] | f[1:, :-1]
+
+
+def measure(case: Case, geometry: str = "plane") -> Figures:
+    """The figures of pellorin against reproject_exact on one case, with
+    pixels planar (pellorin.reproject) or spherical
+    (pellorin.astro.reproject with geometry="sphere")."""
     from reproject import reproject_exact
+
+    import pellorin.astro
 
     with warnings.catch_warnings():
         # Shipped headers with old or non-standard cards, which astropy fixes.
@@ -252,8 +264,16 @@ def measure(case: Case) -> Figures:
     t0 = time.perf_counter()
     ref, ref_fp = reproject_exact((data, w_in), w_out, shape_out=shape_out, parallel=False)
     t1 = time.perf_counter()
-    ours, fp = pellorin.reproject(data, (w_in, w_out), shape_out, return_footprint=True)
-    flux = pellorin.reproject(data, (w_in, w_out), shape_out, mode="sum")
+    if geometry == "sphere":
+        ours, fp = pellorin.astro.reproject((data, w_in), w_out, shape_out, geometry="sphere")
+        flux = pellorin.astro.reproject((data, w_in), w_out, shape_out, mode="sum", geometry="sphere",
+                                        return_footprint=False)
+        # A pixel partly off the sky is its part on the sky, and keeps its
+        # whole value.
+        landing = float(np.nansum(data[on_the_sky(w_in, data.shape)]))
+    else:
+        ours, fp = pellorin.reproject(data, (w_in, w_out), shape_out, return_footprint=True)
+        flux = pellorin.reproject(data, (w_in, w_out), shape_out, mode="sum")
     t2 = time.perf_counter()
     full = (ref_fp > 1 - 1e-6) & (fp > 1 - 1e-6)
     rel = np.abs(ours[full] - ref[full]) / np.abs(ref[full])
@@ -264,9 +284,13 @@ def measure(case: Case) -> Figures:
 
 
 if __name__ == "__main__":
+    import sys
+
+    geometry = sys.argv[1] if len(sys.argv) > 1 else "plane"
+    print(f"geometry {geometry!r}")
     print(f"{'case':52s} {'class':9s} {'full':>6s} {'median':>9s} {'worst':>9s} "
           f"{'fp - 1':>9s} {'flux err':>9s} {'ours s':>7s} {'ref s':>7s}")
     for case in CASES:
-        f = measure(case)
+        f = measure(case, geometry)
         print(f"{case.name:52s} {case.kind:9s} {f.full:6d} {f.median:9.1e} {f.worst:9.1e} "
               f"{f.footprint_excess:9.1e} {f.flux_error:9.1e} {f.seconds_ours:7.2f} {f.seconds_ref:7.2f}")

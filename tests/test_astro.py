@@ -237,3 +237,26 @@ def test_docstring_examples_run():
 
     failures, tried = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
     assert tried > 0 and failures == 0
+
+
+def test_spherical_pixels_keep_their_bits_across_threads_and_planes():
+    # A stack whose planes miss different pixels (a weight per plane), with
+    # the output rows split among threads or not: every plane holds the
+    # bits of its own reprojection on one thread.
+    stack = RNG.uniform(1.0, 2.0, (3, 24, 30))
+    stack[1, 5, 7] = np.nan
+    image, footprint = pellorin.astro.reproject((stack, W_IN), W_OUT, geometry="sphere", threads=2)
+    for k in range(3):
+        alone, fp = pellorin.astro.reproject((stack[k], W_IN), W_OUT, geometry="sphere", threads=1)
+        np.testing.assert_array_equal(image[k], alone)
+        np.testing.assert_array_equal(footprint[k], fp)
+    assert footprint[1].sum() < footprint[0].sum()
+    # "sum" keeps the total of a field inside the output; a constant field
+    # has that constant as its mean wherever it covers.
+    flux = pellorin.astro.reproject((DATA, W_IN), W_OUT, mode="sum", geometry="sphere", return_footprint=False)
+    assert abs(flux.sum() / DATA.sum() - 1) < 1e-12
+    flat, fp = pellorin.astro.reproject((np.full((24, 30), 3.0), W_IN), W_OUT, geometry="sphere")
+    np.testing.assert_allclose(flat[fp > 0], 3.0, rtol=1e-12)
+    assert np.isnan(flat[fp == 0]).all() and (fp <= 1 + 1e-9).all()
+    with pytest.raises(ValueError, match="geometry must be 'plane' or 'sphere'"):
+        pellorin.astro.reproject((DATA, W_IN), W_OUT, geometry="flat")

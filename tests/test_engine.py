@@ -14,7 +14,7 @@ from pellorin import _engine
 def test_engine_is_a_module_of_the_package():
     assert _engine.__name__ == "pellorin._engine"
     assert _engine.__file__.endswith(".abi3.so")
-    assert sorted(_engine.__all__) == ["accumulate", "rebin_axis", "resize", "screen"]
+    assert sorted(_engine.__all__) == ["accumulate", "rebin_axis", "resize", "screen", "sphere_accumulate"]
     assert _engine.resize.__text_signature__.startswith("(image, out, top, left")
 
 

@@ -365,3 +365,36 @@ def test_int64_and_uint64_sources_and_bool_and_uint8_take_give_the_same_sums():
         results.append(run_engine(changed, False))
     for a, b in zip(*results):
         assert a.tobytes() == b.tobytes()
+
+
+def _sphere_args(**change):
+    lattice = np.zeros((3, 3, 3))
+    lattice[..., 2] = 1.0
+    args = dict(corners_in=lattice, corners_out=lattice.copy(), spans=np.zeros((2, 2, 4), np.int64),
+                values=np.ones((1, 2, 2)), sums=np.zeros((1, 2, 2)), weight=np.zeros((1, 2, 2)), flux=None,
+                patches_in=np.full((1, 6, 3), np.nan), patch_index_in=np.full((2, 2), -1, np.int64))
+    args.update(change)
+    return args
+
+
+@pytest.mark.parametrize("change, error, match", [
+    (dict(patch_index_in=np.full((2, 2), 1, np.int64)), ValueError, "patch_index_in must hold -1 or indices below 1"),
+    (dict(patch_index_in=np.full((2, 2), -2, np.int64)), ValueError, "indices below 1"),
+    (dict(patches_in=None), ValueError, "patches_in and patch_index_in go together"),
+    (dict(patches_in=np.zeros((1, 4, 3))), ValueError, r"patches_in must have shape \(any, 6, 3\)"),
+    (dict(spans=np.zeros((2, 2, 3), np.int64)), ValueError, r"spans must have shape \(2, 2, 4\)"),
+    (dict(spans=np.zeros((2, 2, 4))), TypeError, "spans must be a 3-D int64 array"),
+    (dict(corners_out=np.zeros((3, 3, 2))), ValueError, r"corners_out must have shape \(any, any, 3\)"),
+    (dict(values=np.ones((2, 2, 2))), ValueError, r"sums must have shape \(2, 2, 2\)"),
+    (dict(weight=np.zeros((3, 2, 2)), values=np.ones((2, 2, 2)), sums=None), ValueError,
+     "weight must have 1 plane or one per plane"),
+])
+def test_sphere_accumulate_refuses_malformed_arguments(change, error, match):
+    args = _sphere_args(**change)
+    written = [a for a in (args["sums"], args["weight"]) if a is not None]
+    before = [a.copy() for a in written]
+    with pytest.raises(error, match=match):
+        _engine.sphere_accumulate(*[args.pop(k) for k in ("corners_in", "corners_out", "spans", "values", "sums",
+                                                        "weight", "flux")], **args)
+    for a, b in zip(written, before):
+        assert a.tobytes() == b.tobytes()

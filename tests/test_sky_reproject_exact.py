@@ -52,6 +52,20 @@ def test_against_reproject_exact(case):
     assert figures.flux_error <= 1e-6, figures
 
 
+@pytest.mark.parametrize("case", sky_cases.CASES, ids=[c.name for c in sky_cases.CASES])
+def test_spherical_pixels_agree_with_reproject_exact_everywhere(case):
+    # Both take pixels as spherical polygons with great-circle edges and
+    # areas as solid angles, so they agree on every case class (seams,
+    # poles, all-sky maps included) up to the rounding of small polygons'
+    # solid angles; measured: medians 1e-16 to 6e-9, worst 3e-7.
+    figures = sky_cases.measure(case, "sphere")
+    assert figures.full > 100
+    assert figures.median <= 1e-7, figures
+    assert figures.worst <= 1e-5, figures
+    assert figures.footprint_excess <= 1e-9, figures
+    assert figures.flux_error <= 1e-9, figures
+
+
 def test_frames_that_differ_are_converted():
     # The failure this guards against: Galactic world values read as FK5
     # ones put the image 60 degrees away, with no finite pixel at all.

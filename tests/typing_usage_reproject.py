@@ -57,3 +57,5 @@ def astro(header: object) -> None:
     assert_type(array, npt.NDArray[np.float64])
     assert_type(pellorin.astro.reproject((image, header), header, (4, 4), return_footprint=False),
                 npt.NDArray[np.float64])
+    assert_type(pellorin.astro.reproject((image, header), header, (4, 4), geometry="sphere"),
+                tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]])

@@ -25,3 +25,12 @@ def accumulate(xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], values:
                block: Optional[tuple[int, int, int, int]] = None, mean: bool = False) -> None: ...
 def screen(xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], *,
            threads: int = 1) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]]: ...
+def sphere_accumulate(corners_in: npt.NDArray[np.float64], corners_out: npt.NDArray[np.float64],
+                      spans: npt.NDArray[np.int64], values: npt.NDArray[np.float64],
+                      sums: Optional[npt.NDArray[np.float64]], weight: Optional[npt.NDArray[np.float64]],
+                      flux: Optional[npt.NDArray[np.float64]], *,
+                      patches_in: Optional[npt.NDArray[np.float64]] = None,
+                      patch_index_in: Optional[npt.NDArray[np.int64]] = None,
+                      patches_out: Optional[npt.NDArray[np.float64]] = None,
+                      patch_index_out: Optional[npt.NDArray[np.int64]] = None,
+                      threads: int = 1) -> npt.NDArray[np.float64]: ...

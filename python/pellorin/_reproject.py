@@ -313,7 +313,9 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     a CAR pixel's planar area and solid angle part); fields with the pole
     inside onto CAR or SFL 2e-3 to 5e-3 median (planar areas near a CAR
     pole, great-circle edges near an SFL pole); 2-degree all-sky maps 2e-4
-    to 7e-4 median.
+    to 7e-4 median. ``pellorin.astro.reproject(..., geometry="sphere")``
+    takes pixels as ``reproject_exact`` does, and agrees with it to
+    rounding on all of these.
 
     **Pixels that one quad does not represent** are cut into pieces: pixels
     whose edges do not map to nearly straight lines (near a pole or across

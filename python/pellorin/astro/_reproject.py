@@ -4,6 +4,7 @@ axes, the other axes carried along."""
 
 from __future__ import annotations
 
+import math
 import os
 from typing import Any, Literal, Optional, SupportsIndex, Union, overload
 
@@ -13,7 +14,10 @@ from astropy.coordinates import SkyCoord
 from astropy.io import fits
 from astropy.wcs import WCS
 
+from .._arguments import thread_count
+from .._reproject import _data_argument, _threads_argument
 from .._reproject import reproject as _reproject
+from ._sphere import reproject_sphere
 
 __all__ = ["reproject"]
 
@@ -199,31 +203,48 @@ def _prepare(input_data: Any, low_out: Any, out_shape: Optional[tuple[int, ...]]
     return stacked, cel_in, cel_out, carried + cel_shape, (ax_y, ax_x), (oy, ox)
 
 
+def _sphere_reproject(stacked: Any, cel_in: Any, cel_out: Any, shape: tuple[int, ...], mode: str,
+                      threads: Optional[SupportsIndex]) -> tuple[_F64, _F64]:
+    """The sphere geometry's (array, footprint) of the output's shape."""
+    if mode not in ("mean", "sum"):
+        raise ValueError(f"mode must be 'mean' or 'sum', got {mode!r}")
+    workers = thread_count(_threads_argument(threads))
+    arr = _data_argument(stacked)
+    ny, nx = arr.shape[-2:]
+    planes = arr.reshape(math.prod(arr.shape[:-2]), ny, nx)
+    result, footprint = reproject_sphere(planes, cel_in, cel_out, (shape[-2], shape[-1]), mode,
+                                         workers, shape)
+    return result.reshape(shape), footprint.reshape(shape)
+
+
 @overload
 def reproject(input_data: Any, output_projection: Any,
               shape_out: Optional[Any] = ..., *, hdu_in: Union[int, str] = ...,
               mode: Literal["mean", "sum"] = ..., return_footprint: Literal[True] = ...,
-              threads: Optional[SupportsIndex] = ...) -> tuple[_F64, _F64]: ...
+              threads: Optional[SupportsIndex] = ...,
+              geometry: Literal["plane", "sphere"] = ...) -> tuple[_F64, _F64]: ...
 
 
 @overload
 def reproject(input_data: Any, output_projection: Any,
               shape_out: Optional[Any] = ..., *, hdu_in: Union[int, str] = ...,
               mode: Literal["mean", "sum"] = ..., return_footprint: Literal[False],
-              threads: Optional[SupportsIndex] = ...) -> _F64: ...
+              threads: Optional[SupportsIndex] = ...,
+              geometry: Literal["plane", "sphere"] = ...) -> _F64: ...
 
 
 @overload
 def reproject(input_data: Any, output_projection: Any,
               shape_out: Optional[Any] = ..., *, hdu_in: Union[int, str] = ...,
               mode: Literal["mean", "sum"] = ..., return_footprint: bool,
-              threads: Optional[SupportsIndex] = ...) -> Union[_F64, tuple[_F64, _F64]]: ...
+              threads: Optional[SupportsIndex] = ...,
+              geometry: Literal["plane", "sphere"] = ...) -> Union[_F64, tuple[_F64, _F64]]: ...
 
 
 def reproject(input_data: Any, output_projection: Any, shape_out: Optional[Any] = None, *,
               hdu_in: Union[int, str] = 0, mode: Literal["mean", "sum"] = "mean",
-              return_footprint: bool = True,
-              threads: Optional[SupportsIndex] = None) -> Union[_F64, tuple[_F64, _F64]]:
+              return_footprint: bool = True, threads: Optional[SupportsIndex] = None,
+              geometry: Literal["plane", "sphere"] = "plane") -> Union[_F64, tuple[_F64, _F64]]:
     """Reproject an astronomical image or cube onto another celestial grid
     by exact area overlap.
 
@@ -255,6 +276,15 @@ def reproject(input_data: Any, output_projection: Any, shape_out: Optional[Any] 
     threads : int, optional
         Number of threads the accumulation may use (None: the cores
         available); the result does not depend on it.
+    geometry : {"plane", "sphere"}, optional
+        How a pixel is taken. ``"plane"`` (the default, the fastest): the
+        quadrilateral of its mapped corners, straight-edged in the output's
+        pixel plane, areas measured in that plane (see
+        `pellorin.reproject`). ``"sphere"``: the spherical polygon of its
+        corners on the sky joined by great-circle arcs, input and output
+        pixels alike, areas as solid angles, as ``reproject_exact`` takes
+        them; it agrees with ``reproject_exact`` on every case class,
+        poles and all-sky maps included.
 
     Returns
     -------
@@ -290,6 +320,23 @@ def reproject(input_data: Any, output_projection: Any, shape_out: Optional[Any] 
     See `pellorin.reproject` for what is exact, the handling of seams,
     poles and pixels partly off the sky, and the rounding.
 
+    **Spherical pixels** (``geometry="sphere"``). Every input and output
+    pixel is the polygon of its four corners on the sky joined by
+    great-circle arcs; overlaps are solid angles, clipped on the corners'
+    unit vectors. Seams and poles of either projection need nothing
+    special. A pixel with a corner off the sky is the polygon of its
+    corners on the sky and the points where its edges leave the sky
+    (located by bisection, shared with its neighbours); it keeps its whole
+    value in "sum" mode, spread over that part (with ``"plane"``, only the
+    share of its planar area on the sky). "mean" weights by solid angle,
+    and the footprint is the covered fraction of each output pixel's solid
+    angle. Measured against ``reproject_exact`` on shipped headers
+    (``tests/sky_cases.py``): medians from 1e-16 to 6e-9, worst 3e-7,
+    including fields around a pole and 2-degree all-sky maps, where the
+    planar geometry differs by up to 5e-3 (median). It costs more than the
+    planar geometry on large, ordinary fields: a clip per pair of pixels
+    that meet.
+
     Examples
     --------
     >>> import numpy as np
@@ -309,9 +356,14 @@ def reproject(input_data: Any, output_projection: Any, shape_out: Optional[Any] 
     """
     if not isinstance(return_footprint, (bool, np.bool_)):
         raise TypeError(f"return_footprint must be a bool, got {return_footprint!r}")
+    if geometry not in ("plane", "sphere"):
+        raise ValueError(f"geometry must be 'plane' or 'sphere', got {geometry!r}")
     low_out, out_shape = _output(output_projection, shape_out)
     stacked, cel_in, cel_out, shape, _, axes_out = _prepare(input_data, low_out, out_shape, hdu_in)
-    result = _reproject(stacked, (cel_in, cel_out), shape, mode=mode,
-                        return_footprint=True, threads=threads)
+    if geometry == "sphere":
+        result = _sphere_reproject(stacked, cel_in, cel_out, shape, mode, threads)
+    else:
+        result = _reproject(stacked, (cel_in, cel_out), shape, mode=mode,
+                            return_footprint=True, threads=threads)
     image, footprint = (np.moveaxis(r, (-2, -1), axes_out) for r in result)
     return (image, footprint) if return_footprint else image

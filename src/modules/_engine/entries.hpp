@@ -13,5 +13,6 @@ Result<py::Handle> resize_body(PyObject* args, PyObject* kwargs);
 Result<py::Handle> rebin_axis_body(PyObject* args, PyObject* kwargs);
 Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs);
 Result<py::Handle> screen_body(PyObject* args, PyObject* kwargs);
+Result<py::Handle> sphere_accumulate_body(PyObject* args, PyObject* kwargs);
 
 }  // namespace pellorin::engine

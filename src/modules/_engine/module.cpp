@@ -69,6 +69,28 @@ corner within one pixel (to be cut into pieces). The bits do not depend on
 threads. Private: pellorin's functions check the arguments and document
 the results.)doc";
 
+constexpr const char doc_sphere_accumulate[] =
+    R"doc(sphere_accumulate(corners_in, corners_out, spans, values, sums, weight, flux, *, patches_in=None, patch_index_in=None, patches_out=None, patch_index_out=None, threads=1)
+--
+
+Adds the overlaps of input pixels with output cells, both taken as
+spherical polygons (corners joined by great-circle arcs, areas as solid
+angles), to the accumulators given (None skips one), and returns the
+signed solid angle of every output cell (a new (ny_out, nx_out) float64
+array, NaN for a cell with no polygon). corners_in (ny + 1, nx + 1, 3)
+and corners_out (ny_out + 1, nx_out + 1, 3) are unit vectors of the
+corners; a pixel whose patch_index (ny, nx; int64, -1 for none) names a
+polygon of patches (m, 6, 3; its leading finite vectors) is that polygon
+instead of its quad, and likewise for the cells; spans (ny, nx, 4) int64 the output rows [s0, s1) and columns
+[s2, s3) each pixel may overlap; values (k, ny, nx); sums and flux (k,
+ny_out, nx_out), weight (1 or k, ny_out, nx_out), all float64 and
+C-contiguous:
+    sums += v a, weight += a, flux += v (a / A),
+a the overlap with a cell, A the pixel's solid angle. A NaN value skips
+its plane, or every plane when weight has one plane. The bits do not
+depend on threads. Private: pellorin's functions check the arguments and
+document the results.)doc";
+
 PyObject* resize_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard(&resize_body, args, kwargs);
 }
@@ -83,6 +105,10 @@ PyObject* screen_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard(&screen_body, args, kwargs);
 }
 
+PyObject* sphere_accumulate_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
+    return entry_guard(&sphere_accumulate_body, args, kwargs);
+}
+
 constexpr int function_flags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef function_table[] = {
@@ -94,6 +120,8 @@ PyMethodDef function_table[] = {
      doc_accumulate},
     {"screen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&screen_wrapper)), function_flags,
      doc_screen},
+    {"sphere_accumulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sphere_accumulate_wrapper)),
+     function_flags, doc_sphere_accumulate},
 };
 
 Result<py::Handle> exec_body(PyObject* module, PyObject*) { return add_functions(module, function_table); }

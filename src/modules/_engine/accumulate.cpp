@@ -58,8 +58,6 @@ enum Slot : std::size_t {
 // function of the thread count.
 constexpr std::uint64_t tile_side = 128;
 
-bool absent(PyObject* obj) { return obj == nullptr || obj == Py_None; }
-
 // Where the accumulators lie in the grid: they hold its cells [row0, row0 +
 // rows) x [col0, col0 + cols), rows x cols being their own shape.
 struct Block {
@@ -107,29 +105,10 @@ Status has_extents(const View& view, const char* name, std::span<const std::uint
     return ok_status();
 }
 
-[[gnu::cold, gnu::noinline]] ErrorState wrong_array(const char* name, int ndim, const char* dtypes) {
-    return type_error(std::string(name) + " must be a " + std::to_string(ndim) + "-D " + dtypes + " array");
-}
-
-// A read-only array of `ndim` dimensions and one of `accepted` (described
-// as `dtypes` in the message), C-contiguous and aligned.
-Result<numpy::ArrayView> read_argument(PyObject* obj, const char* name, int ndim,
-                                       std::span<const numpy::ElementType> accepted, const char* dtypes) {
-    PEL_TRY(const std::optional<numpy::ElementType> matched, numpy::match_array(obj, ndim, accepted));
-    if (!matched) {
-        return wrong_array(name, ndim, dtypes);
-    }
-    numpy::ArrayView view = numpy::borrow_view(obj, *matched, ndim);
-    if (!view.is_c_contiguous() || !view.is_aligned()) {
-        return value_error(std::string(name) + " must be C-contiguous and aligned");
-    }
-    return view;
-}
-
 constexpr numpy::ElementType float64[] = {numpy::ElementType::Float64};
 
 Result<numpy::ArrayView> read_f64(PyObject* obj, const char* name, int ndim) {
-    return read_argument(obj, name, ndim, float64, "float64");
+    return read_array(obj, name, ndim, float64, "float64");
 }
 
 Result<std::optional<numpy::ArrayView>> optional_f64(PyObject* obj, const char* name, int ndim) {
@@ -138,20 +117,6 @@ Result<std::optional<numpy::ArrayView>> optional_f64(PyObject* obj, const char* 
     }
     PEL_TRY(numpy::ArrayView view, read_f64(obj, name, ndim));
     return std::optional<numpy::ArrayView>(std::move(view));
-}
-
-// An accumulator: None, or a writeable C-contiguous float64 (k, ny, nx).
-Result<std::optional<numpy::WritableView>> accumulator(PyObject* obj, const char* name) {
-    if (absent(obj)) {
-        return std::optional<numpy::WritableView>();
-    }
-    constexpr int float64_number[] = {static_cast<int>(numpy::ElementType::Float64)};
-    PEL_TRY(const std::optional<int> matched, numpy::match_type_number(obj, 3, float64_number));
-    if (!matched) {
-        return wrong_array(name, 3, "float64");
-    }
-    PEL_TRY(numpy::WritableView view, numpy::borrow_writable(obj, *matched, 3, name));
-    return std::optional<numpy::WritableView>(std::move(view));
 }
 
 // The bytes an array spans, for the test that no accumulator shares memory
@@ -221,7 +186,7 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
     std::optional<numpy::ArrayView> take;
     if (!absent(slots[take_slot])) {
         constexpr numpy::ElementType bytes[] = {numpy::ElementType::UInt8, numpy::ElementType::Bool};
-        PEL_TRY(numpy::ArrayView view, read_argument(slots[take_slot], "take", 2, bytes, "uint8 or bool"));
+        PEL_TRY(numpy::ArrayView view, read_array(slots[take_slot], "take", 2, bytes, "uint8 or bool"));
         PEL_CHECK(has_extents(view, "take", pixels_shape));
         take.emplace(std::move(view));
     }
@@ -242,7 +207,7 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
         PEL_CHECK(has_extents(quads, "piece_quads", quads_shape));
         constexpr numpy::ElementType indices[] = {numpy::ElementType::UInt64, numpy::ElementType::Int64};
         PEL_TRY(numpy::ArrayView source,
-                read_argument(slots[piece_source_slot], "piece_source", 1, indices, "uint64 or int64"));
+                read_array(slots[piece_source_slot], "piece_source", 1, indices, "uint64 or int64"));
         const std::uint64_t list_shape[1] = {m};
         PEL_CHECK(has_extents(source, "piece_source", list_shape));
         PEL_TRY(numpy::ArrayView share, read_f64(slots[piece_share_slot], "piece_share", 1));
@@ -260,10 +225,10 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
         PEL_CHECK(has_extents(*variance, "variance", planes_shape));
     }
 
-    PEL_TRY(const std::optional<numpy::WritableView> sums, accumulator(slots[3], "sums"));
-    PEL_TRY(const std::optional<numpy::WritableView> weight, accumulator(slots[4], "weight"));
-    PEL_TRY(const std::optional<numpy::WritableView> flux, accumulator(slots[5], "flux"));
-    PEL_TRY(const std::optional<numpy::WritableView> variance_sums, accumulator(slots[6], "variance_sums"));
+    PEL_TRY(const std::optional<numpy::WritableView> sums, float64_accumulator(slots[3], "sums"));
+    PEL_TRY(const std::optional<numpy::WritableView> weight, float64_accumulator(slots[4], "weight"));
+    PEL_TRY(const std::optional<numpy::WritableView> flux, float64_accumulator(slots[5], "flux"));
+    PEL_TRY(const std::optional<numpy::WritableView> variance_sums, float64_accumulator(slots[6], "variance_sums"));
     const numpy::WritableView* first = sums ? &*sums : weight ? &*weight : flux ? &*flux : nullptr;
     if (first == nullptr && variance_sums) {
         first = &*variance_sums;

@@ -1,10 +1,16 @@
 #include "modules/_engine/arguments.hpp"
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace pellorin::engine {
 
 namespace {
+
+[[gnu::cold, gnu::noinline]] ErrorState wrong_array(const char* name, int ndim, const char* dtypes) {
+    return type_error(std::string(name) + " must be a " + std::to_string(ndim) + "-D " + dtypes + " array");
+}
 
 // NumPy's type numbers, with the 64-bit integers as `long long` so that they
 // match int64 and uint64 on every platform (equivalent types compare equal).
@@ -137,6 +143,32 @@ Result<unsigned> threads_argument(PyObject* obj) {
         return value_error("threads must be between 1 and 4096");
     }
     return static_cast<unsigned>(threads);
+}
+
+Result<numpy::ArrayView> read_array(PyObject* obj, const char* name, int ndim,
+                                    std::span<const numpy::ElementType> accepted, const char* dtypes) {
+    PEL_TRY(const std::optional<numpy::ElementType> matched, numpy::match_array(obj, ndim, accepted));
+    if (!matched) {
+        return wrong_array(name, ndim, dtypes);
+    }
+    numpy::ArrayView view = numpy::borrow_view(obj, *matched, ndim);
+    if (!view.is_c_contiguous() || !view.is_aligned()) {
+        return value_error(std::string(name) + " must be C-contiguous and aligned");
+    }
+    return view;
+}
+
+Result<std::optional<numpy::WritableView>> float64_accumulator(PyObject* obj, const char* name) {
+    if (absent(obj)) {
+        return std::optional<numpy::WritableView>();
+    }
+    constexpr int float64_number[] = {static_cast<int>(numpy::ElementType::Float64)};
+    PEL_TRY(const std::optional<int> matched, numpy::match_type_number(obj, 3, float64_number));
+    if (!matched) {
+        return wrong_array(name, 3, "float64");
+    }
+    PEL_TRY(numpy::WritableView view, numpy::borrow_writable(obj, *matched, 3, name));
+    return std::optional<numpy::WritableView>(std::move(view));
 }
 
 }  // namespace pellorin::engine

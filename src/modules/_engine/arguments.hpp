@@ -42,4 +42,16 @@ Result<std::optional<numpy::WritableView>> mask_output_argument(PyObject* obj, c
 // A thread count >= 1.
 Result<unsigned> threads_argument(PyObject* obj);
 
+// Whether an optional argument was left out (not given, or None).
+inline bool absent(PyObject* obj) { return obj == nullptr || obj == Py_None; }
+
+// A read-only array of `ndim` dimensions and one of `accepted` (described
+// as `dtypes` in the message), C-contiguous and aligned.
+Result<numpy::ArrayView> read_array(PyObject* obj, const char* name, int ndim,
+                                    std::span<const numpy::ElementType> accepted, const char* dtypes);
+
+// An accumulator: None (nullopt), or a writeable C-contiguous float64
+// array of 3 dimensions.
+Result<std::optional<numpy::WritableView>> float64_accumulator(PyObject* obj, const char* name);
+
 }  // namespace pellorin::engine

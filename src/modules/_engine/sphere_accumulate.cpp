@@ -45,12 +45,6 @@ constexpr std::uint64_t minimum_rows = 16;
 constexpr numpy::ElementType float64[] = {numpy::ElementType::Float64};
 constexpr numpy::ElementType int64[] = {numpy::ElementType::Int64};
 
-bool absent(PyObject* obj) { return obj == nullptr || obj == Py_None; }
-
-[[gnu::cold, gnu::noinline]] ErrorState wrong_array(const char* name, int ndim, const char* dtype) {
-    return type_error(std::string(name) + " must be a " + std::to_string(ndim) + "-D " + dtype + " array");
-}
-
 [[gnu::cold, gnu::noinline]] ErrorState wrong_shape(const char* name, std::span<const std::uint64_t> shape) {
     std::string text = std::string(name) + " must have shape (";
     for (std::size_t i = 0; i < shape.size(); ++i) {
@@ -59,21 +53,13 @@ bool absent(PyObject* obj) { return obj == nullptr || obj == Py_None; }
     return value_error(text + ")");
 }
 
-// A read-only C-contiguous, aligned array of `ndim` dimensions and `shape`
-// (an extent of 0 in `shape` accepts any).
+// A read-only C-contiguous, aligned array of `shape` (an extent of 0 in
+// `shape` accepts any).
 Result<numpy::ArrayView> read_argument(PyObject* obj, const char* name, std::span<const numpy::ElementType> accepted,
                                        const char* dtype, std::span<const std::uint64_t> shape) {
-    const int ndim = static_cast<int>(shape.size());
-    PEL_TRY(const std::optional<numpy::ElementType> matched, numpy::match_array(obj, ndim, accepted));
-    if (!matched) {
-        return wrong_array(name, ndim, dtype);
-    }
-    numpy::ArrayView view = numpy::borrow_view(obj, *matched, ndim);
-    if (!view.is_c_contiguous() || !view.is_aligned()) {
-        return value_error(std::string(name) + " must be C-contiguous and aligned");
-    }
-    for (int i = 0; i < ndim; ++i) {
-        if (shape[i] != 0 && view.shape(i) != shape[i]) {
+    PEL_TRY(numpy::ArrayView view, read_array(obj, name, static_cast<int>(shape.size()), accepted, dtype));
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (shape[i] != 0 && view.shape(static_cast<int>(i)) != shape[i]) {
             return wrong_shape(name, shape);
         }
     }
@@ -83,21 +69,13 @@ Result<numpy::ArrayView> read_argument(PyObject* obj, const char* name, std::spa
 // None, or a writeable C-contiguous float64 array of `shape`.
 Result<std::optional<numpy::WritableView>> accumulator(PyObject* obj, const char* name,
                                                        std::span<const std::uint64_t> shape) {
-    if (absent(obj)) {
-        return std::optional<numpy::WritableView>();
-    }
-    constexpr int float64_number[] = {static_cast<int>(numpy::ElementType::Float64)};
-    PEL_TRY(const std::optional<int> matched, numpy::match_type_number(obj, 3, float64_number));
-    if (!matched) {
-        return wrong_array(name, 3, "float64");
-    }
-    PEL_TRY(numpy::WritableView view, numpy::borrow_writable(obj, *matched, 3, name));
-    for (int i = 0; i < 3; ++i) {
-        if (shape[i] != 0 && view.shape(i) != shape[i]) {
+    PEL_TRY(std::optional<numpy::WritableView> view, float64_accumulator(obj, name));
+    for (std::size_t i = 0; view && i < shape.size(); ++i) {
+        if (shape[i] != 0 && view->shape(static_cast<int>(i)) != shape[i]) {
             return wrong_shape(name, shape);
         }
     }
-    return std::optional<numpy::WritableView>(std::move(view));
+    return view;
 }
 
 // Optional patches of a lattice of ny x nx pixels: (m, max_vertices, 3)

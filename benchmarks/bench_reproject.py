@@ -3,8 +3,10 @@
 - one thread, against drizzle (square kernel, pixfrac 1, fed the pixel map)
   on a 2048x2048 affine map, reproject_exact and astropy's own evaluation of
   the two transforms on the corner lattice (the floor of this route) on a
-  512x512 TAN to TAN pair, and pellorin.resize on a 6x6 image zoomed x500
-  onto 3000x3000 (the same job for both);
+  512x512 TAN to TAN pair (and the same pair with spherical pixels,
+  pellorin.astro.reproject(geometry="sphere"), against reproject_exact,
+  which takes pixels the same way), and pellorin.resize on a 6x6 image
+  zoomed x500 onto 3000x3000 (the same job for both);
 - one thread against two, on the 2048x2048 affine map;
 - a 16-plane 1024x1024 cube against one plane of it (one thread);
 - the peak memory of a 4096x4096 affine reprojection beyond its input and
@@ -129,6 +131,8 @@ def run():
     parts.append((case, *t["ours"]))
 
     if WCS is not None:
+        from pellorin.astro import reproject as astro_reproject
+
         w_in, w_out = tan_pair(512)
         tan_data = data[:512, :512].astype(np.float64)
         fns = {"ours": lambda: pellorin.reproject(tan_data, (w_in, w_out), (512, 512), threads=1),
@@ -136,10 +140,15 @@ def run():
         if reproject_exact is not None:
             fns["reproject_exact"] = lambda: reproject_exact(
                 (tan_data, w_in), w_out, shape_out=(512, 512), parallel=False)
+        fns["sphere"] = lambda: astro_reproject((tan_data, w_in), w_out, (512, 512), threads=1,
+                                                geometry="sphere", return_footprint=False)
         t = interleaved(fns, rounds=3)
         case = "512x512 TAN to TAN, mean"
-        rows.append((case, t["ours"][0], {k: v[0] for k, v in t.items() if k != "ours"}))
+        peers = {k: v[0] for k, v in t.items() if k not in ("ours", "sphere")}
+        rows.append((case, t["ours"][0], peers))
         parts.append((case, *t["ours"]))
+        rows.append((case + ", spherical pixels (pellorin.astro, geometry=\"sphere\")", t["sphere"][0],
+                     {k: v for k, v in peers.items() if k == "reproject_exact"}))
 
     small, zoom, shape = zoom_case()
     t = interleaved({"ours": lambda: pellorin.reproject(small, zoom, shape, threads=1),

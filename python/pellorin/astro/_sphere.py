@@ -59,7 +59,7 @@ class _Side:
 
     def _on_sky(self, x: _F64, y: _F64) -> npt.NDArray[np.bool_]:
         world = self.low.pixel_to_world_values(x, y)
-        return np.isfinite(world[0]) & np.isfinite(world[1])
+        return np.asarray(np.isfinite(world[0]) & np.isfinite(world[1]), dtype=bool)
 
     def _leaving_points(self, x_in: _F64, y_in: _F64, x_out: _F64, y_out: _F64) -> _F64:
         """Where segments from a point on the sky to one off it leave the
@@ -77,7 +77,7 @@ class _Side:
         where its edges leave the sky, in the order of its outline. A
         point is located once per lattice edge, so that neighbours share
         it."""
-        finite = np.isfinite(self.vectors).all(axis=-1)
+        finite: npt.NDArray[np.bool_] = np.asarray(np.isfinite(self.vectors).all(axis=-1), dtype=bool)
         if finite.all():
             return None, None
         ny, nx = self.ny, self.nx
@@ -138,7 +138,8 @@ def _holds(polygons: _F64, point: _F64) -> npt.NDArray[np.bool_]:
     normals = [np.cross(filled[:, k], filled[:, (k + 1) % n]) for k in range(n)]
     turn = sum(np.einsum("mi,mi->m", normals[k], filled[:, 0]) for k in range(1, n - 1))
     sides = [np.einsum("mi,i->m", nk, point) * np.sign(turn) for nk in normals]
-    return np.logical_and.reduce([s >= 0 for s in sides]) & np.isfinite(turn) & (turn != 0)
+    held = np.logical_and.reduce([s >= 0 for s in sides]) & np.isfinite(turn) & (turn != 0)
+    return np.asarray(held, dtype=bool)
 
 
 def _reduce(op: np.ufunc, arrays: tuple[_F64, ...]) -> _F64:
@@ -275,10 +276,10 @@ def reproject_sphere(planes: _F64, cel_in: Any, cel_out: Any, shape_out: tuple[i
     patches_out, index_out = side_out.patches()
     spans = _spans(side_in, patches_in, index_in, side_out, threads)
     values = np.ascontiguousarray(planes, dtype=np.float64)
-    run: Callable[..., _F64] = _engine.sphere_accumulate
     sums, flux = (result, None) if mode == "mean" else (None, result)
-    area = run(side_in.vectors, side_out.vectors, spans, values, sums, weight, flux, patches_in=patches_in,
-               patch_index_in=index_in, patches_out=patches_out, patch_index_out=index_out, threads=threads)
+    area = _engine.sphere_accumulate(side_in.vectors, side_out.vectors, spans, values, sums, weight, flux,
+                                     patches_in=patches_in, patch_index_in=index_in, patches_out=patches_out,
+                                     patch_index_out=index_out, threads=threads)
     if mode == "mean":
         with np.errstate(invalid="ignore", divide="ignore"):
             np.divide(result, weight, out=result)

@@ -108,6 +108,12 @@ bool polygon_planes(const Vec* b, int n, Plane* planes) {
     for (int k = 0; k < n; ++k) {
         planes[k] = edge_plane(b[k], b[k + 1 == n ? 0 : k + 1]);
     }
+    if (n == 4) {
+        // A counterclockwise quad is convex when it turns left (or not at
+        // all) at every corner; a bow-tie turns right at two.
+        return planes[0].side(b[2]) >= 0.0 && planes[1].side(b[3]) >= 0.0 && planes[2].side(b[0]) >= 0.0 &&
+               planes[3].side(b[1]) >= 0.0;
+    }
     for (int k = 0; k < n; ++k) {
         for (int i = 0; i < n; ++i) {
             if (i != k && i != (k + 1 == n ? 0 : k + 1) && planes[k].side(b[i]) < 0.0) {
@@ -205,7 +211,9 @@ int pixel_polygon(const Lattice& l, std::uint64_t row, std::uint64_t col, Vec* q
 // Counterclockwise order of a polygon of signed area `area`.
 void wind(Vec* q, int n, double area) {
     if (area < 0.0) {
-        std::reverse(q + 1, q + n);
+        for (int i = 1, j = n - 1; i < j; ++i, --j) {
+            std::swap(q[i], q[j]);
+        }
     }
 }
 

@@ -248,10 +248,20 @@ def on_the_sky(w: WCS, shape: tuple[int, int]) -> np.ndarray:
     return f[:-1, :-1] | f[:-1, 1:] | f[1:, 1:] | f[1:, :-1]
 
 
+def chosen_geometry(data: np.ndarray, w_in: WCS, w_out: WCS, shape_out: tuple[int, int]) -> str:
+    """The geometry that pellorin.astro.reproject's default takes."""
+    from pellorin.astro._reproject import _PLANAR_TOLERANCE
+    from pellorin.astro._sphere import planar_error
+
+    error = planar_error(w_in.celestial, w_out.celestial, data.shape[-2:], shape_out)
+    return "sphere" if error > _PLANAR_TOLERANCE else "plane"
+
+
 def measure(case: Case, geometry: str = "plane") -> Figures:
     """The figures of pellorin against reproject_exact on one case, with
-    pixels planar (pellorin.reproject) or spherical
-    (pellorin.astro.reproject with geometry="sphere")."""
+    pixels planar (pellorin.reproject), spherical (pellorin.astro.reproject
+    with geometry="sphere"), or either as pellorin.astro.reproject chooses
+    by default (geometry="auto")."""
     from reproject import reproject_exact
 
     import pellorin.astro
@@ -264,13 +274,14 @@ def measure(case: Case, geometry: str = "plane") -> Figures:
     t0 = time.perf_counter()
     ref, ref_fp = reproject_exact((data, w_in), w_out, shape_out=shape_out, parallel=False)
     t1 = time.perf_counter()
-    if geometry == "sphere":
-        ours, fp = pellorin.astro.reproject((data, w_in), w_out, shape_out, geometry="sphere")
-        flux = pellorin.astro.reproject((data, w_in), w_out, shape_out, mode="sum", geometry="sphere",
+    if geometry in ("sphere", "auto"):
+        ours, fp = pellorin.astro.reproject((data, w_in), w_out, shape_out, geometry=geometry)
+        flux = pellorin.astro.reproject((data, w_in), w_out, shape_out, mode="sum", geometry=geometry,
                                         return_footprint=False)
-        # A pixel partly off the sky is its part on the sky, and keeps its
-        # whole value.
-        landing = float(np.nansum(data[on_the_sky(w_in, data.shape)]))
+        if chosen_geometry(data, w_in, w_out, shape_out) == "sphere":
+            # A pixel partly off the sky is its part on the sky, and keeps
+            # its whole value.
+            landing = float(np.nansum(data[on_the_sky(w_in, data.shape)]))
     else:
         ours, fp = pellorin.reproject(data, (w_in, w_out), shape_out, return_footprint=True)
         flux = pellorin.reproject(data, (w_in, w_out), shape_out, mode="sum")
@@ -289,8 +300,15 @@ if __name__ == "__main__":
     geometry = sys.argv[1] if len(sys.argv) > 1 else "plane"
     print(f"geometry {geometry!r}")
     print(f"{'case':52s} {'class':9s} {'full':>6s} {'median':>9s} {'worst':>9s} "
-          f"{'fp - 1':>9s} {'flux err':>9s} {'ours s':>7s} {'ref s':>7s}")
+          f"{'fp - 1':>9s} {'flux err':>9s} {'ours s':>7s} {'ref s':>7s}  taken as")
     for case in CASES:
         f = measure(case, geometry)
+        taken = geometry
+        if geometry == "auto":
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", FITSFixedWarning)
+                warnings.simplefilter("ignore", VerifyWarning)
+                data, w_in, w_out, shape_out, _ = case.build()
+            taken = chosen_geometry(data, w_in, w_out, shape_out)
         print(f"{case.name:52s} {case.kind:9s} {f.full:6d} {f.median:9.1e} {f.worst:9.1e} "
-              f"{f.footprint_excess:9.1e} {f.flux_error:9.1e} {f.seconds_ours:7.2f} {f.seconds_ref:7.2f}")
+              f"{f.footprint_excess:9.1e} {f.flux_error:9.1e} {f.seconds_ours:7.2f} {f.seconds_ref:7.2f}  {taken}")

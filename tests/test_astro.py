@@ -258,5 +258,30 @@ def test_spherical_pixels_keep_their_bits_across_threads_and_planes():
     flat, fp = pellorin.astro.reproject((np.full((24, 30), 3.0), W_IN), W_OUT, geometry="sphere")
     np.testing.assert_allclose(flat[fp > 0], 3.0, rtol=1e-12)
     assert np.isnan(flat[fp == 0]).all() and (fp <= 1 + 1e-9).all()
-    with pytest.raises(ValueError, match="geometry must be 'plane' or 'sphere'"):
+    with pytest.raises(ValueError, match="geometry must be 'auto', 'plane' or 'sphere'"):
         pellorin.astro.reproject((DATA, W_IN), W_OUT, geometry="flat")
+
+
+def car(shape, cdelt):
+    w = WCS(naxis=2)
+    w.wcs.ctype = ["RA---CAR", "DEC--CAR"]
+    w.wcs.crval, w.wcs.cdelt = [0.0, 0.0], [-cdelt, cdelt]
+    w.wcs.crpix = [shape[1] / 2 + 0.5, shape[0] / 2 + 0.5]
+    w.wcs.set()
+    return w
+
+
+@pytest.mark.parametrize("pair, taken", [
+    # Arcsecond pixels: planar weights are the solid angles to 1e-9.
+    ((W_IN, W_OUT, (36, 36)), "plane"),
+    # Degree pixels of a CAR map at latitude 70: its pixels' solid angle
+    # changes by 5e-2 from one row to the next.
+    ((tan([30.0, 70.0], [10.5, 10.5], 1.0), car((180, 360), 1.0), (180, 360)), "sphere"),
+], ids=["arcsecond TAN", "degree CAR"])
+def test_the_default_geometry_is_the_planar_one_where_it_is_as_good(pair, taken):
+    w_in, w_out, shape = pair
+    data = RNG.uniform(1.0, 2.0, (24, 30) if taken == "plane" else (20, 20))
+    auto = pellorin.astro.reproject((data, w_in), w_out, shape)
+    chosen = pellorin.astro.reproject((data, w_in), w_out, shape, geometry=taken)
+    for a, b in zip(auto, chosen):
+        assert a.tobytes() == b.tobytes()

@@ -315,7 +315,8 @@ def reproject(data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WC
     pole, great-circle edges near an SFL pole); 2-degree all-sky maps 2e-4
     to 7e-4 median. ``pellorin.astro.reproject(..., geometry="sphere")``
     takes pixels as ``reproject_exact`` does, and agrees with it to
-    rounding on all of these.
+    rounding on all of these; by default, ``pellorin.astro.reproject``
+    takes them so where the planar weights would stray.
 
     **Pixels that one quad does not represent** are cut into pieces: pixels
     whose edges do not map to nearly straight lines (near a pole or across

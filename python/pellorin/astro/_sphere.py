@@ -35,6 +35,11 @@ _EDGE_SAMPLES = 8
 _BISECTIONS = 52
 
 
+def _unit_vectors(sky: SkyCoord) -> _F64:
+    c = sky.represent_as(UnitSphericalRepresentation).to_cartesian()
+    return np.stack([c.x.value, c.y.value, c.z.value], axis=-1)
+
+
 class _Side:
     """One side of the reprojection: a celestial WCS and its pixel grid,
     with the unit vectors of the corners (in `frame`, the output's) and the
@@ -54,8 +59,7 @@ class _Side:
     def _to_frame(self, sky: SkyCoord) -> _F64:
         if not sky.frame.is_equivalent_frame(self.frame):
             sky = sky.transform_to(self.frame)
-        c = sky.represent_as(UnitSphericalRepresentation).to_cartesian()
-        return np.ascontiguousarray(np.stack([c.x.value, c.y.value, c.z.value], axis=-1), dtype=np.float64)
+        return np.ascontiguousarray(_unit_vectors(sky), dtype=np.float64)
 
     def _on_sky(self, x: _F64, y: _F64) -> npt.NDArray[np.bool_]:
         world = self.low.pixel_to_world_values(x, y)
@@ -187,6 +191,22 @@ def _cell_bow(v: _F64, to_pixel: Callable[[_F64], tuple[_F64, _F64]]) -> _F64:
     return 1.5 * _reduce(np.fmax, tuple(padded[k:k + ny] for k in range(5)))
 
 
+def _parts_extent(x: _F64) -> _F64:
+    """The width of each row's points x (m, n; NaN ignored) along the
+    axis, less the widest gap between them when it is the larger part of
+    the width: the width of the two parts of a pixel cut by a seam of the
+    output's projection, whose points lie at both ends of the grid."""
+    x = np.sort(x, axis=1)  # NaN last
+    count = np.isfinite(x).sum(axis=1)
+    width = np.zeros(x.shape[0])
+    some = count > 0
+    rows = np.flatnonzero(some)
+    width[some] = x[rows, count[some] - 1] - x[rows, 0]
+    with np.errstate(invalid="ignore"):
+        gap = np.fmax.reduce(np.diff(x, axis=1), axis=1, initial=0.0)
+    return np.asarray(np.where(gap > 0.5 * width, width - gap, width), dtype=np.float64)
+
+
 def _spans(side_in: _Side, patches: Any, index: Any, side_out: _Side, threads: int) -> _I64:
     """For each input pixel, the output rows [s0, s1) and columns [s2, s3)
     that its polygon may overlap."""
@@ -217,6 +237,8 @@ def _spans(side_in: _Side, patches: Any, index: Any, side_out: _Side, threads: i
         points = (c[:-1, :-1], c[:-1, 1:], c[1:, 1:], c[1:, :-1], h[:-1], h[1:], e[:, :-1], e[:, 1:])
         bounds.append((_reduce(np.fmin, points).ravel(), _reduce(np.fmax, points).ravel()))
     (x_lo, x_hi), (y_lo, y_hi) = bounds
+    with np.errstate(invalid="ignore"):
+        extent = np.fmax(x_hi - x_lo, y_hi - y_lo)
     cut = np.flatnonzero(~whole.ravel())
     if cut.size:
         # Pixels that one quad does not represent in the output's plane
@@ -228,9 +250,10 @@ def _spans(side_in: _Side, patches: Any, index: Any, side_out: _Side, threads: i
         if index is not None:
             patched = index.ravel()[cut]
             polygons[patched >= 0] = patches[patched[patched >= 0]]
-        _, py = to_pixel(_outline_points(polygons, _EDGE_SAMPLES))
+        px, py = to_pixel(_outline_points(polygons, _EDGE_SAMPLES))
         lo = np.fmin(y_lo[cut], np.fmin.reduce(py, axis=1))
         hi = np.fmax(y_hi[cut], np.fmax.reduce(py, axis=1))
+        extent[cut] = np.fmax(_parts_extent(px), np.fmax.reduce(py, axis=1) - np.fmin.reduce(py, axis=1))
         for z in (1.0, -1.0):
             pole = np.array([0.0, 0.0, z])
             held = _holds(polygons, pole)
@@ -241,15 +264,16 @@ def _spans(side_in: _Side, patches: Any, index: Any, side_out: _Side, threads: i
                     hi[held] = np.fmax(hi[held], pole_y)
         x_lo[cut], x_hi[cut] = 0.0, float(nx_out)
         y_lo[cut], y_hi[cut] = lo, hi
-    # A tenth of the larger extent for the bow of the pixel's arcs between
-    # the points sampled (about a quarter of the whole arc's bow from its
-    # chord; the larger, as a thin image bows across its thickness), a
+    # A tenth of the larger extent (for a pixel cut by a seam, of its parts)
+    # for the bow of the pixel's arcs between the points sampled (about a
+    # quarter of the whole arc's bow from its chord; the larger, as a thin
+    # image bows across its thickness), a
     # thousandth of a cell, and the bow of the output pixels' own arcs
     # from their straight edges in the rows reached.
     bow = _cell_bow(side_out.vectors, to_pixel)
     spans = np.zeros((ny * nx, 4), dtype=np.int64)
     with np.errstate(invalid="ignore"):
-        pad = 1e-3 + 0.1 * np.fmax(x_hi - x_lo, y_hi - y_lo)
+        pad = 1e-3 + 0.1 * extent
         rows = np.clip(np.floor(np.stack([y_lo, y_hi]) + 0.5), 0, ny_out - 1)
         rows = np.where(np.isfinite(rows), rows, 0).astype(np.intp)
         pad += np.fmax(bow[rows[0]], bow[rows[1]])
@@ -260,6 +284,69 @@ def _spans(side_in: _Side, patches: Any, index: Any, side_out: _Side, threads: i
             spans[:, a] = np.where(ok, np.clip(first, 0, n), 0)
             spans[:, a + 1] = np.where(ok, np.clip(last, 0, n), 0)
     return spans.reshape(ny, nx, 4)
+
+
+# Points per axis at which planar_error samples the input's corners and
+# the output pixels that they reach.
+_ERROR_SAMPLES = 33
+
+
+def _triangle_solid_angle(a: _F64, b: _F64, c: _F64) -> _F64:
+    """Solid angle of the spherical triangles abc (unit vectors, last axis),
+    with the triple product taken on the differences b - a and c - a, which
+    keep their precision for small triangles."""
+    triple = np.einsum("...i,...i->...", a, np.cross(b - a, c - a))
+    dots = np.einsum("...i,...i->...", a, b) + np.einsum("...i,...i->...", b, c) + np.einsum("...i,...i->...", c, a)
+    return np.asarray(2.0 * np.arctan2(np.abs(triple), 1.0 + dots), dtype=np.float64)
+
+
+def planar_error(cel_in: Any, cel_out: Any, shape_in: tuple[int, int], shape_out: tuple[int, int]) -> float:
+    """How far the planar geometry's weights may stray from the solid
+    angles, as a fraction of a pixel's weight: the largest relative change
+    of the output pixels' solid angle from one pixel to the next, over the
+    output pixels that the input reaches, times the input pixels' size in
+    output pixels (when above 1). The planar geometry weighs the parts of
+    an output pixel by their area in its pixel plane; the sky weighs them
+    by solid angle, and the two differ by that change across the pixel.
+    Both grids are sampled on about 33 x 33 points; 0 when no sampled point
+    of the input lands on the output's sky."""
+    high_in = cel_in if isinstance(cel_in, BaseHighLevelWCS) else HighLevelWCSWrapper(cel_in)
+    high_out = cel_out if isinstance(cel_out, BaseHighLevelWCS) else HighLevelWCSWrapper(cel_out)
+    (ny, nx), (ny_out, nx_out) = shape_in, shape_out
+
+    def spread(n: int) -> _F64:
+        return np.unique(np.linspace(0, n - 1, _ERROR_SAMPLES).round())
+
+    y, x = np.meshgrid(spread(ny) - 0.5, spread(nx) - 0.5, indexing="ij")
+    # Each sampled corner and its neighbours one pixel along x and along y.
+    sky = high_in.pixel_to_world(np.stack([x, x + 1.0, x]), np.stack([y, y, y + 1.0]))
+    px, py = (np.asarray(a, dtype=np.float64) for a in high_out.world_to_pixel(sky))
+    with np.errstate(invalid="ignore"):
+        step = np.fmax(np.hypot(px[1] - px[0], py[1] - py[0]), np.hypot(px[2] - px[0], py[2] - py[0]))
+        # A step across a seam of the output's projection is no pixel size.
+        step = np.where(step < max(ny_out, nx_out) / 4, step, np.nan)
+    landed = np.isfinite(px[0]) & np.isfinite(py[0])
+    if not landed.any():
+        return 0.0
+    size = max(1.0, float(np.fmax.reduce(step, axis=None))) if np.isfinite(step).any() else 1.0
+    r0, r1 = (int(v) for v in np.clip([np.floor(py[0][landed].min()), np.ceil(py[0][landed].max())],
+                                      0, ny_out - 1))
+    c0, c1 = (int(v) for v in np.clip([np.floor(px[0][landed].min()), np.ceil(px[0][landed].max())],
+                                      0, nx_out - 1))
+    rows, cols = np.meshgrid(np.unique(np.linspace(r0, r1, _ERROR_SAMPLES).round()),
+                             np.unique(np.linspace(c0, c1, _ERROR_SAMPLES).round()), indexing="ij")
+    # Solid angles of the sampled pixels (r, c), (r, c + 1) and (r + 1, c),
+    # each as two triangles of its corners.
+    r = np.stack([rows, rows, rows + 1.0])
+    c = np.stack([cols, cols + 1.0, cols])
+    corners = _unit_vectors(high_out.pixel_to_world(np.stack([c - 0.5, c + 0.5, c + 0.5, c - 0.5]),
+                                                    np.stack([r - 0.5, r - 0.5, r + 0.5, r + 0.5])))
+    omega = (_triangle_solid_angle(corners[0], corners[1], corners[2])
+             + _triangle_solid_angle(corners[0], corners[2], corners[3]))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        change = np.fmax(np.abs(omega[1] / omega[0] - 1.0), np.abs(omega[2] / omega[0] - 1.0))
+    change = change[np.isfinite(change)]
+    return float(change.max()) * size if change.size else 0.0
 
 
 def reproject_sphere(planes: _F64, cel_in: Any, cel_out: Any, shape_out: tuple[int, int], mode: str,

@@ -683,13 +683,15 @@ void order_threads_and_isas() {
     CHECK(reversed == ref);
 
     for (const unsigned threads : {2u, 3u}) {
+        // The plan's block bounds found on as many threads.
+        const qs::Plan split = qs::make_plan(in, ny_out, nx_out, tile, threads);
         Sums par(ny_out, nx_out, 2, 1, true);
         const qs::Accumulators acc = par.acc(qs::Coverage::Shared);
         std::vector<std::thread> pool;
         for (unsigned k = 0; k < threads; ++k) {
             pool.emplace_back([&, k] {
                 for (std::uint64_t t = k; t < tiles; t += threads) {
-                    qs::accumulate_tiles(in, plan, acc, t, t + 1, Isa::Baseline);
+                    qs::accumulate_tiles(in, split, acc, t, t + 1, Isa::Baseline);
                 }
             });
         }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kernels/common/panic.hpp"
+#include "kernels/parallel/partition.hpp"
 
 // See cover.hpp: its vector helpers are always inlined.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -1049,7 +1050,8 @@ template <class Sink>
 
 }  // namespace
 
-Plan make_plan(const Inputs& in, std::uint64_t ny_out, std::uint64_t nx_out, std::uint64_t tile_size) {
+Plan make_plan(const Inputs& in, std::uint64_t ny_out, std::uint64_t nx_out, std::uint64_t tile_size,
+               unsigned threads) {
     panic_unless(tile_size >= 1, "quadsum: tile size must be at least 1");
     panic_unless(in.planes >= 1, "quadsum: at least one plane of values");
     std::uint64_t npix = 0;
@@ -1090,13 +1092,16 @@ Plan make_plan(const Inputs& in, std::uint64_t ny_out, std::uint64_t nx_out, std
     // Each block's tile rectangle, found once and read by both passes of
     // the counting sort.
     OwnedBuffer<TileRect> rects = OwnedBuffer<TileRect>::uninitialized(blocks, "quadsum block bounds");
-    for (std::uint64_t by = 0; by < blocks_y; ++by) {
-        for (std::uint64_t bx = 0; bx < plan.blocks_x_; ++bx) {
-            const Box b = block_box(in, by, bx);
-            rects[by * plan.blocks_x_ + bx] = {tile_range(b.xmin, b.xmax, nx_out, tile_size, plan.tiles_x_),
-                                               tile_range(b.ymin, b.ymax, ny_out, tile_size, plan.tiles_y_)};
+    const std::uint64_t grain = parallel::balanced_grain(blocks_y, threads, 2);
+    parallel::for_each_chunk(blocks_y, grain, threads, [&](std::uint64_t by0, std::uint64_t by1, unsigned) {
+        for (std::uint64_t by = by0; by < by1; ++by) {
+            for (std::uint64_t bx = 0; bx < plan.blocks_x_; ++bx) {
+                const Box b = block_box(in, by, bx);
+                rects[by * plan.blocks_x_ + bx] = {tile_range(b.xmin, b.xmax, nx_out, tile_size, plan.tiles_x_),
+                                                   tile_range(b.ymin, b.ymax, ny_out, tile_size, plan.tiles_y_)};
+            }
         }
-    }
+    });
     bucket(
         blocks, plan.tiles_x_, tiles, [&](std::uint64_t k) { return rects[k]; }, plan.block_start_, plan.block_list_,
         "quadsum tile lists");

@@ -153,7 +153,7 @@ public:
     std::uint64_t block_tile_count(const Accumulators& acc) const;
 
 private:
-    friend Plan make_plan(const Inputs&, std::uint64_t, std::uint64_t, std::uint64_t);
+    friend Plan make_plan(const Inputs&, std::uint64_t, std::uint64_t, std::uint64_t, unsigned);
     friend void accumulate_tiles(const Inputs&, const Plan&, const Accumulators&, std::uint64_t, std::uint64_t, Isa);
 
     std::uint64_t ny_out_ = 0, nx_out_ = 0, tile_ = 0, tiles_x_ = 0, tiles_y_ = 0;
@@ -168,8 +168,11 @@ inline constexpr std::uint64_t block_side = 8;
 
 // The plan of a job onto an ny_out x nx_out grid in tiles of `tile_size`
 // cells (>= 1). Reads the lattice, the take map and the pieces; checks the
-// pieces' sources and shares (Panic). O(pixels + pieces).
-Plan make_plan(const Inputs& in, std::uint64_t ny_out, std::uint64_t nx_out, std::uint64_t tile_size);
+// pieces' sources and shares (Panic). O(pixels + pieces). The blocks'
+// bounds are found on up to `threads` threads (each block's by one, so the
+// plan does not depend on the count); the lists are sorted on the caller's.
+Plan make_plan(const Inputs& in, std::uint64_t ny_out, std::uint64_t nx_out, std::uint64_t tile_size,
+               unsigned threads = 1);
 
 // Adds the contributions of tiles [tile_begin, tile_end) of the block that
 // the accumulators hold (numbered row-major within the block; the whole grid

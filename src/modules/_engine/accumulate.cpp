@@ -359,7 +359,7 @@ Result<py::Handle> accumulate_body(PyObject* args, PyObject* kwargs) {
     // before it allocates them (OutOfMemory, raised as MemoryError once the
     // lock is held again).
     py::without_lock([&] {
-        const quadsum::Plan plan = quadsum::make_plan(in, block.grid_rows, block.grid_cols, tile_side);
+        const quadsum::Plan plan = quadsum::make_plan(in, block.grid_rows, block.grid_cols, tile_side, threads);
         const std::uint64_t tiles = plan.block_tile_count(acc);
         const std::uint64_t grain = parallel::balanced_grain(tiles, threads, 1);
         parallel::for_each_chunk(tiles, grain, threads, [&](std::uint64_t begin, std::uint64_t end, unsigned) {

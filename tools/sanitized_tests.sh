@@ -15,8 +15,6 @@ PATH="$root/.venv-build/bin:$PATH" cmake --build "$build" >/dev/null
 
 # The logs stay after the run (a failed one above all); the next run clears them.
 log_dir=$root/$build/logs
-rm -rf "$log_dir"
-mkdir -p "$log_dir"
 echo "sanitizer logs: $log_dir"
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
 # Leaks are reported at exit; only the interpreter's and NumPy's own

@@ -40,13 +40,17 @@ def _unit_vectors(sky: SkyCoord) -> _F64:
     return np.stack([c.x.value, c.y.value, c.z.value], axis=-1)
 
 
+def _high_level(wcs: Any) -> Any:
+    return wcs if isinstance(wcs, BaseHighLevelWCS) else HighLevelWCSWrapper(wcs)
+
+
 class _Side:
     """One side of the reprojection: a celestial WCS and its pixel grid,
     with the unit vectors of the corners (in `frame`, the output's) and the
     polygons of the pixels partly off the sky."""
 
     def __init__(self, wcs: Any, ny: int, nx: int, frame: Any = None) -> None:
-        self.high = wcs if isinstance(wcs, BaseHighLevelWCS) else HighLevelWCSWrapper(wcs)
+        self.high = _high_level(wcs)
         self.low = self.high.low_level_wcs
         self.ny, self.nx = ny, nx
         y, x = np.mgrid[0:ny + 1, 0:nx + 1].astype(np.float64) - 0.5
@@ -310,8 +314,7 @@ def planar_error(cel_in: Any, cel_out: Any, shape_in: tuple[int, int], shape_out
     by solid angle, and the two differ by that change across the pixel.
     Both grids are sampled on about 33 x 33 points; 0 when no sampled point
     of the input lands on the output's sky."""
-    high_in = cel_in if isinstance(cel_in, BaseHighLevelWCS) else HighLevelWCSWrapper(cel_in)
-    high_out = cel_out if isinstance(cel_out, BaseHighLevelWCS) else HighLevelWCSWrapper(cel_out)
+    high_in, high_out = _high_level(cel_in), _high_level(cel_out)
     (ny, nx), (ny_out, nx_out) = shape_in, shape_out
 
     def spread(n: int) -> _F64:

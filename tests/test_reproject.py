@@ -420,6 +420,19 @@ def test_the_thread_count_does_not_change_a_bit():
         np.testing.assert_array_equal(cover, results[0][1])
 
 
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize("mode", ["mean", "sum"])
+def test_a_large_output_on_any_thread_count_is_exact(mode, threads):
+    # An output of several MiB (its pages mapped before the engine fills
+    # them) through a shift by whole pixels: every covered cell holds its
+    # pixel's value exactly, every other cell NaN ("mean") or 0 ("sum").
+    data = RNG.integers(1, 1000, (500, 560)).astype(np.float64)
+    out = pellorin.reproject(data, lambda x, y: (x + 37.0, y + 61.0), (600, 640), mode=mode, threads=threads)
+    expected = np.full((600, 640), np.nan if mode == "mean" else 0.0)
+    expected[61:561, 37:597] = data
+    assert out.tobytes() == expected.tobytes()
+
+
 @pytest.mark.skipif(SANITIZED, reason="the address sanitizer reserves more address space")
 def test_an_output_that_cannot_exist_is_refused_before_any_work():
     code = """

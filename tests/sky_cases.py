@@ -250,11 +250,9 @@ def on_the_sky(w: WCS, shape: tuple[int, int]) -> np.ndarray:
 
 def chosen_geometry(data: np.ndarray, w_in: WCS, w_out: WCS, shape_out: tuple[int, int]) -> str:
     """The geometry that pellorin.astro.reproject's default takes."""
-    from pellorin.astro._reproject import _PLANAR_TOLERANCE
-    from pellorin.astro._sphere import planar_error
+    from pellorin.astro._sphere import auto_geometry
 
-    error = planar_error(w_in.celestial, w_out.celestial, data.shape[-2:], shape_out)
-    return "sphere" if error > _PLANAR_TOLERANCE else "plane"
+    return auto_geometry(w_in.celestial, w_out.celestial, data.shape[-2:], shape_out)
 
 
 def measure(case: Case, geometry: str = "plane") -> Figures:
@@ -278,13 +276,14 @@ def measure(case: Case, geometry: str = "plane") -> Figures:
         ours, fp = pellorin.astro.reproject((data, w_in), w_out, shape_out, geometry=geometry)
         flux = pellorin.astro.reproject((data, w_in), w_out, shape_out, mode="sum", geometry=geometry,
                                         return_footprint=False)
-        if chosen_geometry(data, w_in, w_out, shape_out) == "sphere":
+        if geometry == "sphere" or chosen_geometry(data, w_in, w_out, shape_out) == "sphere":
             # A pixel partly off the sky is its part on the sky, and keeps
             # its whole value.
             landing = float(np.nansum(data[on_the_sky(w_in, data.shape)]))
     else:
-        ours, fp = pellorin.reproject(data, (w_in, w_out), shape_out, return_footprint=True)
-        flux = pellorin.reproject(data, (w_in, w_out), shape_out, mode="sum")
+        ours, fp = pellorin.reproject(data, (w_in, w_out), shape_out, return_footprint=True,
+                                      geometry="plane")
+        flux = pellorin.reproject(data, (w_in, w_out), shape_out, mode="sum", geometry="plane")
     t2 = time.perf_counter()
     full = (ref_fp > 1 - 1e-6) & (fp > 1 - 1e-6)
     rel = np.abs(ours[full] - ref[full]) / np.abs(ref[full])

@@ -283,5 +283,21 @@ def test_the_default_geometry_is_the_planar_one_where_it_is_as_good(pair, taken)
     data = RNG.uniform(1.0, 2.0, (24, 30) if taken == "plane" else (20, 20))
     auto = pellorin.astro.reproject((data, w_in), w_out, shape)
     chosen = pellorin.astro.reproject((data, w_in), w_out, shape, geometry=taken)
-    for a, b in zip(auto, chosen):
-        assert a.tobytes() == b.tobytes()
+    plain = pellorin.reproject(data, (w_in, w_out), shape, return_footprint=True)
+    for a, b, c in zip(auto, chosen, plain):
+        assert a.tobytes() == b.tobytes() == c.tobytes()
+    # The mosaic takes planar pixels, and says so where they stray.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        pellorin.Mosaic(shape).add(data, (w_in, w_out))
+    assert any("geometry='sphere'" in str(w.message) for w in caught) == (taken == "sphere")
+
+
+@pytest.mark.parametrize("transform, geometry, message", [
+    (lambda x, y: (x, y), "sphere", "needs a pair"),
+    ((W_IN, WCS(naxis=2)), "sphere", "needs a pair"),
+    ((W_IN, W_OUT), "flat", "geometry must be"),
+], ids=["callable", "linear WCS", "unknown"])
+def test_the_spherical_geometry_needs_two_celestial_wcs(transform, geometry, message):
+    with pytest.raises(ValueError, match=message):
+        pellorin.reproject(DATA, transform, (36, 36), geometry=geometry)

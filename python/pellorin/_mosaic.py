@@ -22,7 +22,7 @@ import numpy.typing as npt
 from . import _engine
 from ._arguments import engine_array, thread_count
 from ._geometry import corner_lattice, plan
-from ._reproject import PixelTransform, WCSLike, _allocate, _data_argument, _pixel_map
+from ._reproject import PixelTransform, WCSLike, _allocate, _data_argument, _pixel_map, warn_if_planar_strays
 
 __all__ = ["Mosaic"]
 
@@ -313,7 +313,9 @@ class Mosaic:
             (x_out, y_out)`` or a pair of WCS-like objects (two astropy WCS
             in different celestial frames are related through astropy's
             coordinate transformations). Seams, poles and pixels partly off
-            the sky are handled as there.
+            the sky are handled as there, with planar pixels (its
+            ``geometry="plane"``); for a pair of celestial WCS on which its
+            default would take spherical ones, a ``UserWarning`` says so.
         weights : float or array_like, shape (ny, nx), optional
             The weight of every pixel (one value for the frame, such as its
             exposure time, or a map, such as the inverse variance), finite
@@ -352,6 +354,7 @@ class Mosaic:
             raise ValueError(f"data of shape {arr.shape} does not fit the mosaic of shape "
                              f"{self._shape}: its leading axes must be {lead}")
         ny, nx = arr.shape[-2:]
+        warn_if_planar_strays(transform, (ny, nx), self._shape[-2:], "Mosaic.add")
         w = _weights_argument(weights, (ny, nx))
         var = _variance_argument(variance, arr.shape)
         self._check_variance(var is not None)

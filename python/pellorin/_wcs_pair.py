@@ -59,6 +59,26 @@ def _same_world(low_in: Any, low_out: Any) -> bool:
     return True
 
 
+def celestial_pair(wcs_in: Any, wcs_out: Any) -> bool:
+    """Whether both are WCS of two pixel axes whose two world axes are one
+    celestial coordinate (astropy's shared interface), as the spherical
+    geometry needs."""
+    for wcs in (wcs_in, wcs_out):
+        low = _low_level(wcs)
+        if low is None or low.pixel_n_dim != 2 or low.world_n_dim != 2:
+            return False
+        keys = {component[0] for component in low.world_axis_object_components}
+        if len(keys) != 1:
+            return False
+        from astropy.coordinates import SkyCoord
+
+        entry = low.world_axis_object_classes[keys.pop()]
+        klass = entry[0] if isinstance(entry, (tuple, list)) else entry
+        if not (isinstance(klass, type) and issubclass(klass, SkyCoord)):
+            return False
+    return True
+
+
 def wcs_pair_map(wcs_in: Any, wcs_out: Any) -> Callable[[F64, F64], Any]:
     """``f(x, y) -> (x_out, y_out)`` from input to output pixel coordinates."""
     low_in, low_out = _low_level(wcs_in), _low_level(wcs_out)

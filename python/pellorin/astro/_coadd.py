@@ -141,6 +141,10 @@ def coadd(inputs: Sequence[Any], output_projection: Any, shape_out: Optional[Any
 
     Notes
     -----
+    Pixels are taken as planar quads (``geometry="plane"`` of
+    `pellorin.astro.reproject`), through `pellorin.Mosaic.add`, which warns
+    for an input on which the default would take spherical ones.
+
     Memory: the output's sums and one input at a time. Matching the
     backgrounds first reprojects every input onto the grid and keeps each
     over the box it covers, to measure the overlaps; the inputs are then
@@ -183,8 +187,8 @@ def coadd(inputs: Sequence[Any], output_projection: Any, shape_out: Optional[Any
         kept = []
         for index in range(count):
             stacked, cel_in, cel_out, shape, _, _ = frame(index)
-            image, footprint = _reproject(stacked, (cel_in, cel_out), shape,
-                                          return_footprint=True, threads=threads)
+            image, footprint = _reproject(stacked, (cel_in, cel_out), shape, return_footprint=True,
+                                          threads=threads, geometry="plane")
             planes = image.reshape((-1,) + image.shape[-2:])
             covered = np.flatnonzero(footprint.reshape(planes.shape).any(axis=0).any(axis=1))
             columns = np.flatnonzero(footprint.reshape(planes.shape).any(axis=0).any(axis=0))

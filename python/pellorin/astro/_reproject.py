@@ -4,7 +4,6 @@ axes, the other axes carried along."""
 
 from __future__ import annotations
 
-import math
 import os
 from typing import Any, Literal, Optional, SupportsIndex, Union, overload
 
@@ -14,17 +13,11 @@ from astropy.coordinates import SkyCoord
 from astropy.io import fits
 from astropy.wcs import WCS
 
-from .._arguments import thread_count
-from .._reproject import _data_argument, _threads_argument
 from .._reproject import reproject as _reproject
-from ._sphere import planar_error, reproject_sphere
 
 __all__ = ["reproject"]
 
 _F64 = npt.NDArray[np.float64]
-
-# The largest planar_error for which geometry="auto" takes pixels as planar.
-_PLANAR_TOLERANCE = 1e-5
 
 _INPUT_FORMS = ("a FITS file name, an HDUList, an image HDU, an NDData, or a tuple (array, WCS) "
                 "or (array, Header)")
@@ -206,20 +199,6 @@ def _prepare(input_data: Any, low_out: Any, out_shape: Optional[tuple[int, ...]]
     return stacked, cel_in, cel_out, carried + cel_shape, (ax_y, ax_x), (oy, ox)
 
 
-def _sphere_reproject(stacked: Any, cel_in: Any, cel_out: Any, shape: tuple[int, ...], mode: str,
-                      threads: Optional[SupportsIndex]) -> tuple[_F64, _F64]:
-    """The sphere geometry's (array, footprint) of the output's shape."""
-    if mode not in ("mean", "sum"):
-        raise ValueError(f"mode must be 'mean' or 'sum', got {mode!r}")
-    workers = thread_count(_threads_argument(threads))
-    arr = _data_argument(stacked)
-    ny, nx = arr.shape[-2:]
-    planes = arr.reshape(math.prod(arr.shape[:-2]), ny, nx)
-    result, footprint = reproject_sphere(planes, cel_in, cel_out, (shape[-2], shape[-1]), mode,
-                                         workers, shape)
-    return result.reshape(shape), footprint.reshape(shape)
-
-
 @overload
 def reproject(input_data: Any, output_projection: Any,
               shape_out: Optional[Any] = ..., *, hdu_in: Union[int, str] = ...,
@@ -376,13 +355,7 @@ def reproject(input_data: Any, output_projection: Any, shape_out: Optional[Any] 
         raise ValueError(f"geometry must be 'auto', 'plane' or 'sphere', got {geometry!r}")
     low_out, out_shape = _output(output_projection, shape_out)
     stacked, cel_in, cel_out, shape, _, axes_out = _prepare(input_data, low_out, out_shape, hdu_in)
-    if geometry == "auto" and stacked.size and math.prod(shape[-2:]):
-        error = planar_error(cel_in, cel_out, stacked.shape[-2:], shape[-2:])
-        geometry = "sphere" if error > _PLANAR_TOLERANCE else "plane"
-    if geometry == "sphere":
-        result = _sphere_reproject(stacked, cel_in, cel_out, shape, mode, threads)
-    else:
-        result = _reproject(stacked, (cel_in, cel_out), shape, mode=mode,
-                            return_footprint=True, threads=threads)
+    result = _reproject(stacked, (cel_in, cel_out), shape, mode=mode, return_footprint=True,
+                        threads=threads, geometry=geometry)
     image, footprint = (np.moveaxis(r, (-2, -1), axes_out) for r in result)
     return (image, footprint) if return_footprint else image

@@ -24,6 +24,8 @@ from .._reproject import _allocate
 _F64 = npt.NDArray[np.float64]
 _I64 = npt.NDArray[np.int64]
 
+# The largest planar_error for which geometry="auto" takes pixels as planar.
+PLANAR_TOLERANCE = 1e-5
 # The engine's most vertices of a polygon.
 _MAX_VERTICES = 6
 # Points per edge at which the output position of an input pixel's edges is
@@ -350,6 +352,14 @@ def planar_error(cel_in: Any, cel_out: Any, shape_in: tuple[int, int], shape_out
         change = np.fmax(np.abs(omega[1] / omega[0] - 1.0), np.abs(omega[2] / omega[0] - 1.0))
     change = change[np.isfinite(change)]
     return float(change.max()) * size if change.size else 0.0
+
+
+def auto_geometry(cel_in: Any, cel_out: Any, shape_in: tuple[int, int], shape_out: tuple[int, int]) -> str:
+    """The geometry that geometry="auto" takes: "sphere" where the planar
+    weights may stray from solid angles by more than `PLANAR_TOLERANCE` of
+    a pixel's weight, else "plane"."""
+    error = planar_error(cel_in, cel_out, shape_in, shape_out)
+    return "sphere" if error > PLANAR_TOLERANCE else "plane"
 
 
 def reproject_sphere(planes: _F64, cel_in: Any, cel_out: Any, shape_out: tuple[int, int], mode: str,

@@ -31,7 +31,7 @@ from dask.highlevelgraph import HighLevelGraph
 
 from .._accumulate import INPUT_BLOCK, TILE, Pieces, Region, Sums, accumulate, no_pieces, shares_coverage, tile_reach
 from .._geometry import WINDOW_HALO, PixelMap, Scale, image_scale, pixel_areas, plan, screen, turn_counts
-from .._reproject import PixelTransform, WCSLike, _output_shape, _pixel_map
+from .._reproject import PixelTransform, WCSLike, _output_shape, _pixel_map, warn_if_planar_strays
 from ._blocks import as_dask, known_sizes
 
 F64 = npt.NDArray[np.float64]
@@ -230,7 +230,8 @@ def reproject(data: npt.ArrayLike | da.Array, transform: PixelTransform | tuple[
               chunks: Union[None, SupportsIndex, Sequence[SupportsIndex]] = None) -> Union[
                   da.Array, tuple[da.Array, da.Array]]:
     """Reproject an image onto a pixel grid of any size, as a Dask array of
-    output chunks, bit for bit ``pellorin.reproject``.
+    output chunks, bit for bit ``pellorin.reproject`` with planar pixels
+    (``geometry="plane"``).
 
     Parameters
     ----------
@@ -244,7 +245,10 @@ def reproject(data: npt.ArrayLike | da.Array, transform: PixelTransform | tuple[
         As in ``pellorin.reproject``. A callable must map each point on its
         own (a vectorised function of the coordinates, as every WCS is): it
         is evaluated on parts of the corner lattice, in the tasks, which on
-        a ``dask.distributed`` cluster receive it pickled.
+        a ``dask.distributed`` cluster receive it pickled. Pixels are
+        taken as planar quads; for a pair of celestial WCS on which
+        ``pellorin.reproject``'s default would take spherical ones (near a
+        pole, on an all-sky or a coarse grid), a ``UserWarning`` says so.
     shape_out : sequence of int
         ``(ny_out, nx_out)``, or the data's leading axes followed by them.
     mode : {"mean", "sum"}, optional
@@ -275,7 +279,7 @@ def reproject(data: npt.ArrayLike | da.Array, transform: PixelTransform | tuple[
     Notes
     -----
     Every chunk holds exactly the values of the plain call on the whole
-    input, bit for bit: the chunks are made of the plain call's own output
+    input (with ``geometry="plane"``), bit for bit: the chunks are made of the plain call's own output
     tiles (128 x 128 cells), each of which sums the same quads in the same
     order from coordinates relative to the tile.
 
@@ -320,6 +324,7 @@ def reproject(data: npt.ArrayLike | da.Array, transform: PixelTransform | tuple[
     shape = known_sizes("data", array, range(array.ndim))
     out_shape = _output_shape(shape_out, shape)
     lead, size, cells_out = shape[:-2], shape[-2:], out_shape[-2:]
+    warn_if_planar_strays(transform, size, cells_out, "pellorin.dask.reproject")
     if array.ndim > 2 and any(len(c) > 1 for c in array.chunks[:-2]):
         array = array.rechunk(dict.fromkeys(range(array.ndim - 2), -1))
     if 0 in cells_out:

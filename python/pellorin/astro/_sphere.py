@@ -20,6 +20,7 @@ from astropy.wcs.wcsapi import BaseHighLevelWCS, HighLevelWCSWrapper
 from .. import _engine
 from .._accumulate import shares_coverage
 from .._reproject import _allocate
+from .._wcs_pair import wcs_pair_map
 
 _F64 = npt.NDArray[np.float64]
 _I64 = npt.NDArray[np.int64]
@@ -306,6 +307,23 @@ def _triangle_solid_angle(a: _F64, b: _F64, c: _F64) -> _F64:
     return np.asarray(2.0 * np.arctan2(np.abs(triple), 1.0 + dots), dtype=np.float64)
 
 
+def _pixel_vectors(wcs: Any, x: _F64, y: _F64) -> _F64:
+    """Unit vectors (..., 3) of pixel points of a celestial WCS, in its own
+    frame (solid angles do not depend on it): from its world values where
+    they are the longitude and the latitude, else through astropy's
+    high-level objects."""
+    low = getattr(wcs, "low_level_wcs", wcs)
+    components = low.world_axis_object_components
+    if sorted(c[1] for c in components) != [0, 1]:
+        return _unit_vectors(_high_level(wcs).pixel_to_world(x, y))
+    world = low.pixel_to_world_values(x, y)
+    angles: list[Any] = [None, None]
+    for k, component in enumerate(components):
+        angles[component[1]] = np.asarray(world[k], dtype=np.float64) * u.Unit(low.world_axis_units[k]).to(u.rad)
+    lon, lat = angles
+    return np.stack([np.cos(lat) * np.cos(lon), np.cos(lat) * np.sin(lon), np.sin(lat)], axis=-1)
+
+
 def planar_error(cel_in: Any, cel_out: Any, shape_in: tuple[int, int], shape_out: tuple[int, int]) -> float:
     """How far the planar geometry's weights may stray from the solid
     angles, as a fraction of a pixel's weight: the largest relative change
@@ -316,16 +334,16 @@ def planar_error(cel_in: Any, cel_out: Any, shape_in: tuple[int, int], shape_out
     by solid angle, and the two differ by that change across the pixel.
     Both grids are sampled on about 33 x 33 points; 0 when no sampled point
     of the input lands on the output's sky."""
-    high_in, high_out = _high_level(cel_in), _high_level(cel_out)
     (ny, nx), (ny_out, nx_out) = shape_in, shape_out
 
     def spread(n: int) -> _F64:
         return np.unique(np.linspace(0, n - 1, _ERROR_SAMPLES).round())
 
     y, x = np.meshgrid(spread(ny) - 0.5, spread(nx) - 0.5, indexing="ij")
-    # Each sampled corner and its neighbours one pixel along x and along y.
-    sky = high_in.pixel_to_world(np.stack([x, x + 1.0, x]), np.stack([y, y, y + 1.0]))
-    px, py = (np.asarray(a, dtype=np.float64) for a in high_out.world_to_pixel(sky))
+    # Each sampled corner and its neighbours one pixel along x and along y,
+    # in the output's pixels (with the change of frame, if any).
+    px, py = (np.asarray(a, dtype=np.float64) for a in wcs_pair_map(cel_in, cel_out)(
+        np.stack([x, x + 1.0, x]), np.stack([y, y, y + 1.0])))
     with np.errstate(invalid="ignore"):
         step = np.fmax(np.hypot(px[1] - px[0], py[1] - py[0]), np.hypot(px[2] - px[0], py[2] - py[0]))
         # A step across a seam of the output's projection is no pixel size.
@@ -341,15 +359,19 @@ def planar_error(cel_in: Any, cel_out: Any, shape_in: tuple[int, int], shape_out
     rows, cols = np.meshgrid(np.unique(np.linspace(r0, r1, _ERROR_SAMPLES).round()),
                              np.unique(np.linspace(c0, c1, _ERROR_SAMPLES).round()), indexing="ij")
     # Solid angles of the sampled pixels (r, c), (r, c + 1) and (r + 1, c),
-    # each as two triangles of its corners.
-    r = np.stack([rows, rows, rows + 1.0])
-    c = np.stack([cols, cols + 1.0, cols])
-    corners = _unit_vectors(high_out.pixel_to_world(np.stack([c - 0.5, c + 0.5, c + 0.5, c - 0.5]),
-                                                    np.stack([r - 0.5, r - 0.5, r + 0.5, r + 0.5])))
-    omega = (_triangle_solid_angle(corners[0], corners[1], corners[2])
-             + _triangle_solid_angle(corners[0], corners[2], corners[3]))
+    # each as two triangles of its corners; the three share the 3 x 3
+    # corners [i][j] at (c - 0.5 + j, r - 0.5 + i).
+    steps = np.arange(3.0) - 0.5
+    cx, cy = np.broadcast_arrays(cols + steps[None, :, None, None], rows + steps[:, None, None, None])
+    v = _pixel_vectors(cel_out, cx, cy)
+
+    def omega(i: int, j: int) -> _F64:
+        a, b, c, d = v[i, j], v[i, j + 1], v[i + 1, j + 1], v[i + 1, j]
+        return _triangle_solid_angle(a, b, c) + _triangle_solid_angle(a, c, d)
+
+    base = omega(0, 0)
     with np.errstate(invalid="ignore", divide="ignore"):
-        change = np.fmax(np.abs(omega[1] / omega[0] - 1.0), np.abs(omega[2] / omega[0] - 1.0))
+        change = np.fmax(np.abs(omega(0, 1) / base - 1.0), np.abs(omega(1, 0) / base - 1.0))
     change = change[np.isfinite(change)]
     return float(change.max()) * size if change.size else 0.0
 

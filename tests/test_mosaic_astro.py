@@ -100,3 +100,75 @@ def test_refusals(kwargs, error, match):
 def test_empty_inputs_refused():
     with pytest.raises(ValueError, match="empty"):
         pellorin.astro.coadd([], OUT)
+
+
+def car(shape, cdelt):
+    w = WCS(naxis=2)
+    w.wcs.ctype = ["RA---CAR", "DEC--CAR"]
+    w.wcs.crval, w.wcs.cdelt = [0.0, 0.0], [-cdelt, cdelt]
+    w.wcs.crpix = [shape[1] / 2 + 0.5, shape[0] / 2 + 0.5]
+    w.wcs.set()
+    return w
+
+
+# A field of 1.5-degree pixels around the pole onto a CAR grid of 1-degree
+# pixels: the default takes spherical pixels for it.
+POLE_IN = tan([30.0, 88.0], (12, 12), angle=10.0, scale=1.5)
+POLE_OUT, POLE_SHAPE = car((180, 360), 1.0), (180, 360)
+
+
+@pytest.mark.parametrize("weights", [None, 3.0, "map"], ids=["unit", "scalar", "map of 0 and 1"])
+def test_spherical_frames_add_the_sphere_reprojection(weights):
+    """A mosaic of one spherical frame holds what the spherical
+    reprojection gives: S / W its mean, W its footprint times the weight, F
+    its "sum" times the weight; a weight of 0 leaves a pixel out as a NaN
+    does, bit for bit."""
+    data = np.random.default_rng(2).uniform(1.0, 2.0, (12, 12))
+    given: object = weights
+    expected = data
+    if weights == "map":
+        given = np.ones((12, 12))
+        given[::3, 1::2] = 0.0
+        expected = np.where(given > 0, data, np.nan)
+    scale = 3.0 if weights == 3.0 else 1.0
+    m = pellorin.Mosaic(POLE_SHAPE)
+    m.add(data, (POLE_IN, POLE_OUT), weights=given)
+    mean, footprint = pellorin.reproject(expected, (POLE_IN, POLE_OUT), POLE_SHAPE, return_footprint=True,
+                                         geometry="sphere")
+    flux = pellorin.reproject(expected, (POLE_IN, POLE_OUT), POLE_SHAPE, mode="sum", geometry="sphere")
+    assert (footprint > 0).sum() > 500
+    np.testing.assert_allclose(m.weight(), scale * footprint, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(m.mean(), mean, rtol=1e-12)
+    np.testing.assert_allclose(m.flux(), scale * flux, rtol=1e-12, atol=1e-15)
+    if weights == "map":
+        nan = pellorin.Mosaic(POLE_SHAPE)
+        nan.add(expected, (POLE_IN, POLE_OUT))
+        for a, b in zip((m.mean(), m.weight(), m.flux()), (nan.mean(), nan.weight(), nan.flux())):
+            assert a.tobytes() == b.tobytes()
+
+
+def test_spherical_variance_of_one_pixel_is_its_own():
+    """One input pixel: every cell it covers has V = (w a)^2 var and
+    W = w a, so the variance of the mean is var wherever it lands."""
+    w_in = tan([0.0, 89.0], (1, 1), scale=4.0)
+    m = pellorin.Mosaic((2,) + POLE_SHAPE)
+    m.add(np.array([[[5.0]], [[7.0]]]), (w_in, POLE_OUT), variance=np.array([[[0.25]], [[4.0]]]),
+          weights=2.0, geometry="sphere")
+    covered = m.weight() > 0
+    assert covered[0].sum() > 100
+    np.testing.assert_allclose(m.variance()[0][covered[0]], 0.25, rtol=1e-12)
+    np.testing.assert_allclose(m.variance()[1][covered[1]], 4.0, rtol=1e-12)
+    np.testing.assert_allclose(m.mean()[1][covered[1]], 7.0, rtol=1e-13)
+    # Its weight sums to the pixel's solid angle in cells, twice.
+    total = pellorin.reproject(np.ones((1, 1)), (w_in, POLE_OUT), POLE_SHAPE, mode="sum", geometry="sphere")
+    np.testing.assert_allclose(m.flux()[0].sum(), 2.0 * 5.0 * total.sum(), rtol=1e-12)
+
+
+def test_coadd_takes_the_geometry():
+    data = np.random.default_rng(4).uniform(1.0, 2.0, (12, 12))
+    mean, weight = pellorin.astro.coadd([(data, POLE_IN)], POLE_OUT, POLE_SHAPE)
+    sphere, footprint = pellorin.astro.reproject((data, POLE_IN), POLE_OUT, POLE_SHAPE, geometry="sphere")
+    np.testing.assert_allclose(mean, sphere, rtol=1e-12)
+    np.testing.assert_allclose(weight, footprint, rtol=1e-12, atol=1e-15)
+    plane, _ = pellorin.astro.coadd([(data, POLE_IN)], POLE_OUT, POLE_SHAPE, geometry="plane")
+    assert not np.allclose(plane, mean, rtol=1e-6, equal_nan=True)

@@ -33,4 +33,7 @@ def sphere_accumulate(corners_in: npt.NDArray[np.float64], corners_out: npt.NDAr
                       patch_index_in: Optional[npt.NDArray[np.int64]] = None,
                       patches_out: Optional[npt.NDArray[np.float64]] = None,
                       patch_index_out: Optional[npt.NDArray[np.int64]] = None,
-                      threads: int = 1) -> npt.NDArray[np.float64]: ...
+                      threads: int = 1, pixel_weights: Optional[npt.NDArray[np.float64]] = None,
+                      variance: Optional[npt.NDArray[np.float64]] = None,
+                      variance_sums: Optional[npt.NDArray[np.float64]] = None,
+                      per_cell: bool = False) -> npt.NDArray[np.float64]: ...

@@ -14,7 +14,7 @@ from __future__ import annotations
 import math
 import operator
 from collections.abc import Sequence
-from typing import Any, Optional, SupportsIndex
+from typing import Any, Literal, Optional, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -22,7 +22,7 @@ import numpy.typing as npt
 from . import _engine
 from ._arguments import engine_array, thread_count
 from ._geometry import corner_lattice, plan
-from ._reproject import PixelTransform, WCSLike, _allocate, _data_argument, _pixel_map, warn_if_planar_strays
+from ._reproject import PixelTransform, WCSLike, _allocate, _data_argument, _geometry_argument, _pixel_map
 
 __all__ = ["Mosaic"]
 
@@ -128,7 +128,8 @@ class Mosaic:
     Notes
     -----
     **The sums.** With ``a`` the area of the overlap of input pixel ``i``
-    with output cell ``c`` (in output pixels), ``A_i`` the pixel's own
+    with output cell ``c`` (in output pixels; with spherical pixels, the
+    fraction of the cell's solid angle), ``A_i`` the pixel's own
     mapped area, ``w_i`` its weight, ``v_i`` its value and ``var_i`` its
     variance, the mosaic holds per cell and plane::
 
@@ -297,7 +298,8 @@ class Mosaic:
 
     def add(self, data: npt.ArrayLike, transform: PixelTransform | tuple[WCSLike, WCSLike], *,
             weights: Optional[npt.ArrayLike] = None, variance: Optional[npt.ArrayLike] = None,
-            threads: Optional[SupportsIndex] = None) -> None:
+            threads: Optional[SupportsIndex] = None,
+            geometry: Literal["auto", "plane", "sphere"] = "auto") -> None:
         """Add one frame: an image (or a stack) through its map onto the
         mosaic's grid.
 
@@ -313,9 +315,7 @@ class Mosaic:
             (x_out, y_out)`` or a pair of WCS-like objects (two astropy WCS
             in different celestial frames are related through astropy's
             coordinate transformations). Seams, poles and pixels partly off
-            the sky are handled as there, with planar pixels (its
-            ``geometry="plane"``); for a pair of celestial WCS on which its
-            default would take spherical ones, a ``UserWarning`` says so.
+            the sky are handled as there.
         weights : float or array_like, shape (ny, nx), optional
             The weight of every pixel (one value for the frame, such as its
             exposure time, or a map, such as the inverse variance), finite
@@ -327,6 +327,13 @@ class Mosaic:
         threads : int, optional
             Number of threads (None: the cores available to the process).
             The result does not depend on it.
+        geometry : {"auto", "plane", "sphere"}, optional
+            How a pixel is taken, as in `pellorin.reproject`: planar quads,
+            or, for a pair of celestial WCS, spherical polygons (overlaps
+            as solid angles, ``a`` then the fraction of the cell's solid
+            angle and ``a / A_i`` that of the pixel's); ``"auto"`` (the
+            default) takes the spherical geometry where the planar weights
+            would stray from solid angles by more than 1e-5 of a pixel's.
 
         Raises
         ------
@@ -354,7 +361,6 @@ class Mosaic:
             raise ValueError(f"data of shape {arr.shape} does not fit the mosaic of shape "
                              f"{self._shape}: its leading axes must be {lead}")
         ny, nx = arr.shape[-2:]
-        warn_if_planar_strays(transform, (ny, nx), self._shape[-2:], "Mosaic.add")
         w = _weights_argument(weights, (ny, nx))
         var = _variance_argument(variance, arr.shape)
         self._check_variance(var is not None)
@@ -363,6 +369,9 @@ class Mosaic:
             var = var.reshape(planes.shape)
         planes = _missing_where_variance_is(planes, var)
         work = bool(planes.size and self._sum.size)
+        if work and _geometry_argument(geometry, transform, (ny, nx), self._shape[-2:]) == "sphere":
+            self._add_sphere(planes, transform, w, var, workers)
+            return
         if work:
             # The transform's errors come before any change to the mosaic.
             xs, ys = corner_lattice(pmap, ny, nx)
@@ -379,6 +388,22 @@ class Mosaic:
                                piece_source=pieces.source if cut else None,
                                piece_share=pieces.share if cut else None, weights=w,
                                variance=var, per_plane=self._weight.shape[0] > 1, threads=workers)
+        self._frames += 1
+
+    def _add_sphere(self, planes: _F64, pair: Any, w: Optional[_F64], var: Optional[_F64],
+                    workers: int) -> None:
+        """`add` with spherical pixels: the terms of `Mosaic`, each overlap
+        taken as a fraction of its cell's solid angle."""
+        from .astro._sphere import sphere_geometry
+
+        # The WCS's errors come before any change to the mosaic.
+        geometry = sphere_geometry(pair[0], pair[1], (planes.shape[1], planes.shape[2]),
+                                   (self._shape[-2], self._shape[-1]), workers)
+        self._ready_for(planes, var is not None)
+        _engine.sphere_accumulate(geometry.corners_in, geometry.corners_out, geometry.spans, planes, self._sum,
+                                  self._weight, self._flux, **geometry.patches, threads=workers, pixel_weights=w,
+                                  variance=var, variance_sums=self._variance if var is not None else None,
+                                  per_cell=True)
         self._frames += 1
 
     def add_quads(self, quads: npt.ArrayLike, values: npt.ArrayLike, *,

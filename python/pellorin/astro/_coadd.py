@@ -5,7 +5,7 @@ an optional matching of their backgrounds."""
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, Optional, SupportsIndex, Union
+from typing import Any, Literal, Optional, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -84,7 +84,8 @@ def _background_offsets(frames: list[tuple[_F64, tuple[slice, slice]]]) -> _F64:
 def coadd(inputs: Sequence[Any], output_projection: Any, shape_out: Optional[Any] = None, *,
           hdu_in: Union[int, str] = 0, weights: Optional[Sequence[Any]] = None,
           variance: Optional[Sequence[Any]] = None, match_background: bool = False,
-          threads: Optional[SupportsIndex] = None) -> tuple[_F64, ...]:
+          threads: Optional[SupportsIndex] = None,
+          geometry: Literal["auto", "plane", "sphere"] = "auto") -> tuple[_F64, ...]:
     """Co-add astronomical images onto one celestial grid by exact area
     overlap, with weights and propagated variance.
 
@@ -118,6 +119,9 @@ def coadd(inputs: Sequence[Any], output_projection: Any, shape_out: Optional[Any
     threads : int, optional
         Number of threads (None: the cores available); the result does not
         depend on it.
+    geometry : {"auto", "plane", "sphere"}, optional
+        How pixels are taken, as in `pellorin.astro.reproject`, chosen for
+        each input by default (`pellorin.Mosaic.add`).
 
     Returns
     -------
@@ -141,10 +145,6 @@ def coadd(inputs: Sequence[Any], output_projection: Any, shape_out: Optional[Any
 
     Notes
     -----
-    Pixels are taken as planar quads (``geometry="plane"`` of
-    `pellorin.astro.reproject`), through `pellorin.Mosaic.add`, which warns
-    for an input on which the default would take spherical ones.
-
     Memory: the output's sums and one input at a time. Matching the
     backgrounds first reprojects every input onto the grid and keeps each
     over the box it covers, to measure the overlaps; the inputs are then
@@ -188,7 +188,7 @@ def coadd(inputs: Sequence[Any], output_projection: Any, shape_out: Optional[Any
         for index in range(count):
             stacked, cel_in, cel_out, shape, _, _ = frame(index)
             image, footprint = _reproject(stacked, (cel_in, cel_out), shape, return_footprint=True,
-                                          threads=threads, geometry="plane")
+                                          threads=threads, geometry=geometry)
             planes = image.reshape((-1,) + image.shape[-2:])
             covered = np.flatnonzero(footprint.reshape(planes.shape).any(axis=0).any(axis=1))
             columns = np.flatnonzero(footprint.reshape(planes.shape).any(axis=0).any(axis=0))
@@ -220,7 +220,7 @@ def coadd(inputs: Sequence[Any], output_projection: Any, shape_out: Optional[Any
                                  f"{len(stacked.shape)}")
             var = np.moveaxis(arr, axes_in, (-2, -1))
         w = _celestial_map(weight_list[index], f"weights {index}", axes_in, len(stacked.shape))
-        mosaic.add(data, (cel_in, cel_out), weights=w, variance=var, threads=threads)
+        mosaic.add(data, (cel_in, cel_out), weights=w, variance=var, threads=threads, geometry=geometry)
     assert mosaic is not None
     results = [mosaic.mean(), mosaic.weight()]
     if mosaic.has_variance:

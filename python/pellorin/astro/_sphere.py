@@ -9,7 +9,7 @@ pixel the output rows and columns it may reach.
 from __future__ import annotations
 
 import math
-from typing import Any, Callable
+from typing import Any, Callable, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -384,6 +384,32 @@ def auto_geometry(cel_in: Any, cel_out: Any, shape_in: tuple[int, int], shape_ou
     return "sphere" if error > PLANAR_TOLERANCE else "plane"
 
 
+class Geometry(NamedTuple):
+    """What the engine's sphere_accumulate takes of a pair of grids: the
+    unit vectors of both corner lattices (the input's in the output's
+    frame), the output rows and columns each input pixel may reach, and the
+    polygons of the pixels partly off the sky (keyword arguments)."""
+
+    corners_in: _F64
+    corners_out: _F64
+    spans: _I64
+    patches: dict[str, Any]
+
+
+def sphere_geometry(cel_in: Any, cel_out: Any, shape_in: tuple[int, int], shape_out: tuple[int, int],
+                    threads: int) -> Geometry:
+    """The `Geometry` of input pixels of `cel_in` over output cells of
+    `cel_out`, both grids non-empty."""
+    side_out = _Side(cel_out, *shape_out)
+    side_in = _Side(cel_in, *shape_in, side_out.frame)
+    patches_in, index_in = side_in.patches()
+    patches_out, index_out = side_out.patches()
+    spans = _spans(side_in, patches_in, index_in, side_out, threads)
+    return Geometry(side_in.vectors, side_out.vectors, spans,
+                    {"patches_in": patches_in, "patch_index_in": index_in, "patches_out": patches_out,
+                     "patch_index_out": index_out})
+
+
 def reproject_sphere(planes: _F64, cel_in: Any, cel_out: Any, shape_out: tuple[int, int], mode: str,
                      threads: int, out_shape: tuple[int, ...]) -> tuple[_F64, _F64]:
     """`planes` (k, ny, nx) reprojected onto `shape_out` on the sphere:
@@ -399,16 +425,11 @@ def reproject_sphere(planes: _F64, cel_in: Any, cel_out: Any, shape_out: tuple[i
         if mode == "mean":
             result[...] = np.nan
         return result, np.zeros(plane_shape)
-    side_out = _Side(cel_out, *shape_out)
-    side_in = _Side(cel_in, ny, nx, side_out.frame)
-    patches_in, index_in = side_in.patches()
-    patches_out, index_out = side_out.patches()
-    spans = _spans(side_in, patches_in, index_in, side_out, threads)
+    geometry = sphere_geometry(cel_in, cel_out, (ny, nx), shape_out, threads)
     values = np.ascontiguousarray(planes, dtype=np.float64)
     sums, flux = (result, None) if mode == "mean" else (None, result)
-    area = _engine.sphere_accumulate(side_in.vectors, side_out.vectors, spans, values, sums, weight, flux,
-                                     patches_in=patches_in, patch_index_in=index_in, patches_out=patches_out,
-                                     patch_index_out=index_out, threads=threads)
+    area = _engine.sphere_accumulate(geometry.corners_in, geometry.corners_out, geometry.spans, values, sums,
+                                     weight, flux, **geometry.patches, threads=threads)
     if mode == "mean":
         with np.errstate(invalid="ignore", divide="ignore"):
             np.divide(result, weight, out=result)

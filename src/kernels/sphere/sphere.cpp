@@ -293,6 +293,10 @@ void accumulate_rows(const Job& job, std::uint64_t row_begin, std::uint64_t row_
     for (std::uint64_t r = 0; r < in.ny; ++r) {
         for (std::uint64_t c = 0; c < in.nx; ++c) {
             const std::uint64_t pixel = r * in.nx + c;
+            const double u = job.pixel_weight != nullptr ? job.pixel_weight[pixel] : 1.0;
+            if (!(u > 0.0)) {
+                continue;
+            }
             const std::int64_t* s = job.spans + 4 * pixel;
             const std::uint64_t y0 = clamp(s[0], row_begin, row_end);
             const std::uint64_t y1 = clamp(s[1], row_begin, row_end);
@@ -348,19 +352,24 @@ void accumulate_rows(const Job& job, std::uint64_t row_begin, std::uint64_t row_
                         continue;
                     }
                     const double share = ov / area;
+                    // u = 1 leaves every product exact: the terms are o's.
+                    const double t = u * (job.per_cell ? ov / std::fabs(cell_area) : ov);
                     for (std::uint64_t p = 0; p < job.planes; ++p) {
                         const double v = job.values[p * in_plane + pixel];
                         if (std::isnan(v)) {
                             continue;
                         }
                         if (job.sums != nullptr) {
-                            job.sums[p * out_plane + cell] += v * ov;
+                            job.sums[p * out_plane + cell] += v * t;
                         }
                         if (job.flux != nullptr) {
-                            job.flux[p * out_plane + cell] += v * share;
+                            job.flux[p * out_plane + cell] += u * (v * share);
+                        }
+                        if (job.variance_sums != nullptr) {
+                            job.variance_sums[p * out_plane + cell] += (t * t) * job.variance[p * in_plane + pixel];
                         }
                         if (job.weight != nullptr && (p == 0 || job.weight_planes != 1)) {
-                            job.weight[(job.weight_planes == 1 ? 0 : p) * out_plane + cell] += ov;
+                            job.weight[(job.weight_planes == 1 ? 0 : p) * out_plane + cell] += t;
                         }
                     }
                 }

@@ -63,12 +63,16 @@ double arctan(double x);
 void cell_areas(const Lattice& cells, std::uint64_t row_begin, std::uint64_t row_end, double* area);
 
 // What the input pixels add to the output cells:
-//   sums[p]   += v_p * a,  weight[w] += a,  flux[p] += v_p * a / A,
-// a the overlap of a pixel with a cell, A the pixel's solid angle, p the
-// plane of the value and w the plane of the weight (0 when there is one
-// weight plane). A pixel whose value is NaN adds nothing to its plane (to
-// any plane when there is one weight plane). A pixel or a cell with no
-// polygon adds or receives nothing.
+//   sums[p]          += v_p * t,  weight[w] += t,  flux[p] += u * (v_p * (o / A)),
+//   variance_sums[p] += (t * t) * var_p,
+// o the overlap of a pixel with a cell (a solid angle), A the pixel's
+// solid angle, a = o, or o / |the cell's solid angle| when per_cell, u the
+// pixel's weight (1 without pixel weights) and t = u * a; p the plane of
+// the value and w the plane of the weight (0 when there is one weight
+// plane). A pixel whose weight is not > 0 adds nothing; one whose value is
+// NaN adds nothing to its plane (to any plane when there is one weight
+// plane). A pixel or a cell with no polygon adds or receives nothing.
+// Without pixel weights and per_cell, t is o, bit for bit.
 struct Job {
     Lattice pixels;
     Lattice cells;
@@ -77,11 +81,15 @@ struct Job {
     const std::int64_t* spans;
     const double* values;  // (planes, pixels.ny, pixels.nx)
     std::uint64_t planes;
-    const double* cell_area;      // cell_areas of every cell
-    double* sums;                 // (planes, cells.ny, cells.nx) or null
-    double* weight;               // (weight_planes, cells.ny, cells.nx) or null
-    std::uint64_t weight_planes;  // 1 or planes
-    double* flux;                 // (planes, cells.ny, cells.nx) or null
+    const double* cell_area;               // cell_areas of every cell
+    double* sums;                          // (planes, cells.ny, cells.nx) or null
+    double* weight;                        // (weight_planes, cells.ny, cells.nx) or null
+    std::uint64_t weight_planes;           // 1 or planes
+    double* flux;                          // (planes, cells.ny, cells.nx) or null
+    const double* pixel_weight = nullptr;  // (pixels.ny, pixels.nx) or null
+    const double* variance = nullptr;      // (planes, pixels.ny, pixels.nx) or null
+    double* variance_sums = nullptr;       // (planes, cells.ny, cells.nx) or null
+    bool per_cell = false;                 // overlaps as fractions of their cells
 };
 
 // Adds the terms of every input pixel to the cells of output rows

@@ -70,7 +70,7 @@ threads. Private: pellorin's functions check the arguments and document
 the results.)doc";
 
 constexpr const char doc_sphere_accumulate[] =
-    R"doc(sphere_accumulate(corners_in, corners_out, spans, values, sums, weight, flux, *, patches_in=None, patch_index_in=None, patches_out=None, patch_index_out=None, threads=1)
+    R"doc(sphere_accumulate(corners_in, corners_out, spans, values, sums, weight, flux, *, patches_in=None, patch_index_in=None, patches_out=None, patch_index_out=None, threads=1, pixel_weights=None, variance=None, variance_sums=None, per_cell=False)
 --
 
 Adds the overlaps of input pixels with output cells, both taken as
@@ -85,8 +85,13 @@ instead of its quad, and likewise for the cells; spans (ny, nx, 4) int64 the out
 [s2, s3) each pixel may overlap; values (k, ny, nx); sums and flux (k,
 ny_out, nx_out), weight (1 or k, ny_out, nx_out), all float64 and
 C-contiguous:
-    sums += v a, weight += a, flux += v (a / A),
-a the overlap with a cell, A the pixel's solid angle. A NaN value skips
+    sums += v t, weight += t, flux += u (v (a / A)),
+    variance_sums += (t t) var,
+a the overlap with a cell, A the pixel's solid angle, u the pixel's
+weight (pixel_weights (ny, nx), 1 when None; a weight not > 0 skips the
+pixel) and t = u a, with a divided by the cell's solid angle when
+per_cell is true; variance (k, ny, nx) and variance_sums (k, ny_out,
+nx_out) go together. A NaN value skips
 its plane, or every plane when weight has one plane. The bits do not
 depend on threads. Private: pellorin's functions check the arguments and
 document the results.)doc";

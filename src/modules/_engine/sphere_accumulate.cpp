@@ -1,6 +1,7 @@
 // Entry of sphere_accumulate(corners_in, corners_out, spans, values, sums,
 // weight, flux, *, patches_in=None, patch_index_in=None, patches_out=None,
-// patch_index_out=None, threads=1): adds the spherical overlaps of input pixels
+// patch_index_out=None, threads=1, pixel_weights=None, variance=None,
+// variance_sums=None, per_cell=False): adds the spherical overlaps of input pixels
 // with output cells to the accumulators given (None skips one) and returns
 // the signed solid angle of every output cell, a new (ny_out, nx_out)
 // float64 array (kernels/sphere/sphere.hpp states the rule). The work runs
@@ -28,15 +29,18 @@ namespace pellorin::engine {
 namespace {
 
 constexpr const char* positional_names[] = {"corners_in", "corners_out", "spans", "values", "sums", "weight", "flux"};
-constexpr KeywordParam keyword_names[] = {{"patches_in", false},
-                                          {"patch_index_in", false},
-                                          {"patches_out", false},
-                                          {"patch_index_out", false},
-                                          {"threads", false}};
+constexpr KeywordParam keyword_names[] = {
+    {"patches_in", false},      {"patch_index_in", false}, {"patches_out", false},
+    {"patch_index_out", false}, {"threads", false},        {"pixel_weights", false},
+    {"variance", false},        {"variance_sums", false},  {"per_cell", false}};
 constexpr ParameterTable parameter_table{"sphere_accumulate", positional_names, std::size(positional_names),
                                          keyword_names};
 constexpr std::size_t patches_slot = std::size(positional_names);
 constexpr std::size_t threads_slot = patches_slot + 4;
+constexpr std::size_t pixel_weights_slot = threads_slot + 1;
+constexpr std::size_t variance_slot = threads_slot + 2;
+constexpr std::size_t variance_sums_slot = threads_slot + 3;
+constexpr std::size_t per_cell_slot = threads_slot + 4;
 
 // Output rows handed to a thread at a time, at least: every chunk reads
 // the spans of all input pixels.
@@ -157,6 +161,29 @@ Result<py::Handle> sphere_accumulate_body(PyObject* args, PyObject* kwargs) {
     if (weight_planes != 1 && weight_planes != planes) {
         return value_error("weight must have 1 plane or one per plane of values");
     }
+    const std::uint64_t pixels_shape[2] = {ny, nx};
+    std::optional<numpy::ArrayView> pixel_weights;
+    if (!absent(slots[pixel_weights_slot])) {
+        PEL_TRY(numpy::ArrayView view,
+                read_argument(slots[pixel_weights_slot], "pixel_weights", float64, "float64", pixels_shape));
+        pixel_weights.emplace(std::move(view));
+    }
+    PEL_TRY(const std::optional<numpy::WritableView> variance_sums,
+            accumulator(slots[variance_sums_slot], "variance_sums", out_shape));
+    if (absent(slots[variance_slot]) != !variance_sums) {
+        return value_error("variance and variance_sums go together");
+    }
+    std::optional<numpy::ArrayView> variance;
+    if (variance_sums) {
+        const std::uint64_t variance_shape[3] = {planes, ny, nx};
+        PEL_TRY(numpy::ArrayView view,
+                read_argument(slots[variance_slot], "variance", float64, "float64", variance_shape));
+        variance.emplace(std::move(view));
+    }
+    bool per_cell = false;
+    if (!absent(slots[per_cell_slot])) {
+        PEL_TRY(per_cell, convert_argument("per_cell", extract_bool(slots[per_cell_slot])));
+    }
     PEL_TRY(const PatchArguments patches_in,
             patch_arguments(slots[patches_slot], slots[patches_slot + 1], "patches_in", "patch_index_in", ny, nx));
     PEL_TRY(const PatchArguments patches_out, patch_arguments(slots[patches_slot + 2], slots[patches_slot + 3],
@@ -179,7 +206,11 @@ Result<py::Handle> sphere_accumulate_body(PyObject* args, PyObject* kwargs) {
                           data_of(sums),
                           data_of(weight),
                           weight_planes,
-                          data_of(flux)};
+                          data_of(flux),
+                          data_or_null<double>(pixel_weights),
+                          data_or_null<double>(variance),
+                          data_of(variance_sums),
+                          per_cell};
     py::without_lock([&] {
         const std::uint64_t grain =
             threads == 1 ? std::max<std::uint64_t>(ny_out, 1) : parallel::balanced_grain(ny_out, threads, minimum_rows);

@@ -388,6 +388,12 @@ def _sphere_args(**change):
     (dict(values=np.ones((2, 2, 2))), ValueError, r"sums must have shape \(2, 2, 2\)"),
     (dict(weight=np.zeros((3, 2, 2)), values=np.ones((2, 2, 2)), sums=None), ValueError,
      "weight must have 1 plane or one per plane"),
+    (dict(variance=np.ones((1, 2, 2))), ValueError, "variance and variance_sums go together"),
+    (dict(variance_sums=np.zeros((1, 2, 2))), ValueError, "variance and variance_sums go together"),
+    (dict(variance=np.ones((2, 2, 2)), variance_sums=np.zeros((1, 2, 2))), ValueError,
+     r"variance must have shape \(1, 2, 2\)"),
+    (dict(pixel_weights=np.ones((2, 3))), ValueError, r"pixel_weights must have shape \(2, 2\)"),
+    (dict(per_cell=1), TypeError, "per_cell"),
 ])
 def test_sphere_accumulate_refuses_malformed_arguments(change, error, match):
     args = _sphere_args(**change)

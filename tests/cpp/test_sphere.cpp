@@ -219,6 +219,25 @@ void patches_replace_quads() {
     // The share is taken of the triangle, not of the pixel's square.
     const sp::Vec tri[3] = {gnomonic(-0.1, -0.1), gnomonic(0.3, 0.3), gnomonic(0.3, -0.1)};
     CHECK(close(flux, value * weight / std::fabs(sp::polygon_area(tri, 3)), 1e-14));
+
+    // A pixel weight u, overlaps as fractions of the cell, a variance: every
+    // term is the unweighted one's overlap o taken as t = u * (o / |cell|),
+    // and a weight of 0 leaves the pixel out.
+    for (const double u : {3.0, 0.0}) {
+        const double variance = 0.5;
+        double s2 = 0.0, w2 = 0.0, f2 = 0.0, v2 = 0.0;
+        sp::Job weighted{in, out, spans, &value, 1, &area, &s2, &w2, 1, &f2};
+        weighted.pixel_weight = &u;
+        weighted.variance = &variance;
+        weighted.variance_sums = &v2;
+        weighted.per_cell = true;
+        sp::accumulate_rows(weighted, 0, 1);
+        const double t = u > 0.0 ? u * (weight / std::fabs(area)) : 0.0;
+        CHECK(w2 == t);
+        CHECK(s2 == value * t);
+        CHECK(f2 == (u > 0.0 ? u * flux : 0.0));
+        CHECK(v2 == (t * t) * variance);
+    }
 }
 
 }  // namespace

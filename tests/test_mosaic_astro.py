@@ -13,6 +13,7 @@ from astropy.wcs import WCS  # noqa: E402
 
 import pellorin  # noqa: E402
 import pellorin.astro  # noqa: E402
+from test_astro import car  # noqa: E402
 
 
 def tan(crval, shape, angle=0.0, scale=1e-3, frame=("RA---TAN", "DEC--TAN")):
@@ -100,15 +101,6 @@ def test_refusals(kwargs, error, match):
 def test_empty_inputs_refused():
     with pytest.raises(ValueError, match="empty"):
         pellorin.astro.coadd([], OUT)
-
-
-def car(shape, cdelt):
-    w = WCS(naxis=2)
-    w.wcs.ctype = ["RA---CAR", "DEC--CAR"]
-    w.wcs.crval, w.wcs.cdelt = [0.0, 0.0], [-cdelt, cdelt]
-    w.wcs.crpix = [shape[1] / 2 + 0.5, shape[0] / 2 + 0.5]
-    w.wcs.set()
-    return w
 
 
 # A field of 1.5-degree pixels around the pole onto a CAR grid of 1-degree

@@ -21,7 +21,7 @@ import numpy.typing as npt
 
 from . import _engine
 from ._arguments import engine_array, thread_count
-from ._geometry import corner_lattice, plan
+from ._geometry import PixelMap, corner_lattice, plan
 from ._reproject import PixelTransform, WCSLike, _allocate, _data_argument, _geometry_argument, _pixel_map
 
 __all__ = ["Mosaic"]
@@ -369,9 +369,18 @@ class Mosaic:
             var = var.reshape(planes.shape)
         planes = _missing_where_variance_is(planes, var)
         work = bool(planes.size and self._sum.size)
-        if work and _geometry_argument(geometry, transform, (ny, nx), self._shape[-2:]) == "sphere":
+        sphere = _geometry_argument(geometry, transform, (ny, nx), self._shape[-2:]) == "sphere"
+        if work and sphere:
             self._add_sphere(planes, transform, w, var, workers)
-            return
+        else:
+            self._add_plane(planes, pmap, w, var, workers, work)
+        self._frames += 1
+
+    def _add_plane(self, planes: _F64, pmap: PixelMap, w: Optional[_F64], var: Optional[_F64], workers: int,
+                   work: bool) -> None:
+        """`add` with planar pixels (quads, and the pieces of the pixels that
+        need cutting)."""
+        ny, nx = planes.shape[1:]
         if work:
             # The transform's errors come before any change to the mosaic.
             xs, ys = corner_lattice(pmap, ny, nx)
@@ -388,7 +397,6 @@ class Mosaic:
                                piece_source=pieces.source if cut else None,
                                piece_share=pieces.share if cut else None, weights=w,
                                variance=var, per_plane=self._weight.shape[0] > 1, threads=workers)
-        self._frames += 1
 
     def _add_sphere(self, planes: _F64, pair: Any, w: Optional[_F64], var: Optional[_F64],
                     workers: int) -> None:
@@ -404,7 +412,6 @@ class Mosaic:
                                   self._weight, self._flux, **geometry.patches, threads=workers, pixel_weights=w,
                                   variance=var, variance_sums=self._variance if var is not None else None,
                                   per_cell=True)
-        self._frames += 1
 
     def add_quads(self, quads: npt.ArrayLike, values: npt.ArrayLike, *,
                   weights: Optional[npt.ArrayLike] = None,

@@ -116,8 +116,10 @@ def _geometry_argument(geometry: Any, transform: Any, shape_in: tuple[int, ...],
             raise ValueError("geometry='sphere' needs a pair (wcs_in, wcs_out) of WCS with two "
                              "celestial axes each")
         return "plane"
-    if geometry == "sphere" or not (math.prod(shape_in) and math.prod(shape_out)):
-        return geometry if geometry == "sphere" else "plane"
+    if geometry == "sphere":
+        return "sphere"
+    if not (math.prod(shape_in) and math.prod(shape_out)):
+        return "plane"
     from .astro._sphere import auto_geometry
 
     return auto_geometry(transform[0], transform[1], (shape_in[0], shape_in[1]),
